@@ -1,0 +1,295 @@
+#include "function.hpp"
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include <structmember.h>
+
+namespace rt {
+
+namespace {
+
+struct Method {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodDef* def;
+    Signature sig;
+    PyTypeObject* result_type;  // checked after the body, when the return annotation names one
+    PyObject* name;
+    PyObject* qualname;
+    PyObject* module;
+    PyObject* doc;
+    PyObject* annotations;
+    PyObject* kwdefaults;
+    PyObject* globals;
+    PyObject* code;  // made when first asked for
+    PyObject* dict;
+    PyObject* weakrefs;
+};
+
+Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
+
+PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    Method* m = as_method(callable);
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = nullptr;
+    try {
+        Call c;
+        c.globals = m->globals;
+        m->sig.bind(args, nargsf, kwnames, c.args);
+        Ref r = m->def->body(c);
+        if (m->result_type) check_result(r, m->result_type);
+        result = r.release();
+    } catch (const Error&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    }
+    Py_LeaveRecursiveCall();
+    return result;
+}
+
+PyObject* method_descr_get(PyObject* self, PyObject* obj, PyObject*) {
+    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, obj);
+}
+
+int method_traverse(PyObject* self, visitproc visit, void* arg) {
+    Method* m = as_method(self);
+    Py_VISIT(m->name);
+    Py_VISIT(m->qualname);
+    Py_VISIT(m->module);
+    Py_VISIT(m->doc);
+    Py_VISIT(m->annotations);
+    Py_VISIT(m->kwdefaults);
+    Py_VISIT(m->globals);
+    Py_VISIT(m->code);
+    Py_VISIT(m->dict);
+    return 0;
+}
+
+int method_clear(PyObject* self) {
+    Method* m = as_method(self);
+    Py_CLEAR(m->name);
+    Py_CLEAR(m->qualname);
+    Py_CLEAR(m->module);
+    Py_CLEAR(m->doc);
+    Py_CLEAR(m->annotations);
+    Py_CLEAR(m->kwdefaults);
+    Py_CLEAR(m->globals);
+    Py_CLEAR(m->code);
+    Py_CLEAR(m->dict);
+    return 0;
+}
+
+void method_dealloc(PyObject* self) {
+    PyObject_GC_UnTrack(self);
+    if (as_method(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    method_clear(self);
+    PyObject_GC_Del(self);
+}
+
+PyObject* method_repr(PyObject* self) {
+    return PyUnicode_FromFormat("<function %U at %p>", as_method(self)->qualname, self);
+}
+
+// --- attributes --------------------------------------------------------------------------------
+
+PyObject* get_slot(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+
+int set_str_slot(PyObject** slot, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+PyObject* get_name(PyObject* self, void*) { return get_slot(as_method(self)->name); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_str_slot(&as_method(self)->name, v, "__name__"); }
+PyObject* get_qualname(PyObject* self, void*) { return get_slot(as_method(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* v, void*) {
+    return set_str_slot(&as_method(self)->qualname, v, "__qualname__");
+}
+PyObject* get_doc(PyObject* self, void*) { return get_slot(as_method(self)->doc); }
+int set_doc(PyObject* self, PyObject* v, void*) {
+    Py_XSETREF(as_method(self)->doc, Py_NewRef(v ? v : Py_None));
+    return 0;
+}
+PyObject* get_annotations(PyObject* self, void*) {
+    Method* m = as_method(self);
+    if (!m->annotations && !(m->annotations = PyDict_New())) return nullptr;
+    return Py_NewRef(m->annotations);
+}
+int set_annotations(PyObject* self, PyObject* v, void*) {
+    if (v == Py_None) v = nullptr;
+    if (v && !PyDict_Check(v)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(as_method(self)->annotations, Py_XNewRef(v));
+    return 0;
+}
+PyObject* get_defaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_kwdefaults(PyObject* self, void*) { return get_slot(as_method(self)->kwdefaults); }
+PyObject* get_globals(PyObject* self, void*) { return get_slot(as_method(self)->globals); }
+
+// A code object that describes the parameters and local names, so that inspect, help() and
+// asyncio see an ordinary function (or coroutine function).
+PyObject* get_code(PyObject* self, void*) {
+    Method* m = as_method(self);
+    if (m->code) return Py_NewRef(m->code);
+    try {
+        const MethodDef& def = *m->def;
+        int nlocals = m->sig.count;
+        while (nlocals - m->sig.count < 6 && def.locals[nlocals - m->sig.count]) ++nlocals;
+        Ref varnames = own(PyTuple_New(nlocals));
+        for (int i = 0; i < nlocals; ++i) {
+            const char* n = i < m->sig.count ? def.params[i].name : def.locals[i - m->sig.count];
+            PyTuple_SET_ITEM(varnames.get(), i, check(PyUnicode_InternFromString(n)));
+        }
+        Ref filename = to_str(m->module);
+        Ref empty = own(reinterpret_cast<PyObject*>(
+            PyCode_NewEmpty(PyUnicode_AsUTF8(filename), def.name, 1)));
+        int flags = CO_OPTIMIZED | CO_NEWLOCALS | (def.coroutine ? CO_COROUTINE : 0);
+        static KwNames kw{"co_argcount", "co_kwonlyargcount", "co_nlocals", "co_varnames", "co_flags",
+                          "co_qualname"};
+        Ref argcount = integer(m->sig.positional);
+        Ref kwonly = integer(m->sig.count - m->sig.positional);
+        Ref nloc = integer(nlocals);
+        Ref fl = integer(flags);
+        static Name replace{"replace"};
+        m->code = call_method_kw(empty, replace, {}, kw, {argcount, kwonly, nloc, varnames, fl, m->qualname})
+                      .release();
+        return Py_NewRef(m->code);
+    } catch (const Error&) {
+        return nullptr;
+    }
+}
+
+// asyncio's marker for coroutine functions; only coroutine methods carry it.
+PyObject* get_is_coroutine(PyObject* self, void*) {
+    if (!as_method(self)->def->coroutine) {
+        PyErr_SetString(PyExc_AttributeError, "_is_coroutine");
+        return nullptr;
+    }
+    try {
+        static Name coroutines{"asyncio.coroutines"}, marker{"_is_coroutine"};
+        Ref module = own(PyImport_Import(coroutines));
+        return getattr(module, marker).release();
+    } catch (const Error&) {
+        return nullptr;
+    }
+}
+
+PyGetSetDef method_getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", get_kwdefaults, nullptr, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__code__", get_code, nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"_is_coroutine", get_is_coroutine, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef method_members[] = {
+    {"__module__", T_OBJECT, offsetof(Method, module), 0, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+PyTypeObject method_type{};
+
+PyTypeObject* ready_method_type() {
+    if (method_type.tp_flags & Py_TPFLAGS_READY) return &method_type;
+    Py_SET_REFCNT(&method_type, 1);
+    Py_SET_TYPE(&method_type, &PyType_Type);
+    method_type.tp_name = "function";
+    method_type.tp_basicsize = sizeof(Method);
+    method_type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                           Py_TPFLAGS_METHOD_DESCRIPTOR | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    method_type.tp_vectorcall_offset = offsetof(Method, vectorcall);
+    method_type.tp_call = PyVectorcall_Call;
+    method_type.tp_descr_get = method_descr_get;
+    method_type.tp_dealloc = method_dealloc;
+    method_type.tp_traverse = method_traverse;
+    method_type.tp_clear = method_clear;
+    method_type.tp_repr = method_repr;
+    method_type.tp_getset = method_getset;
+    method_type.tp_members = method_members;
+    method_type.tp_dictoffset = offsetof(Method, dict);
+    method_type.tp_weaklistoffset = offsetof(Method, weakrefs);
+    check(PyType_Ready(&method_type));
+    return &method_type;
+}
+
+}  // namespace
+
+Ref lookup_global(PyObject* globals, PyObject* name) {
+    PyObject* v = PyDict_GetItemWithError(globals, name);
+    if (!v) {
+        if (PyErr_Occurred()) fail();
+        PyObject* builtins = PyEval_GetBuiltins();
+        v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            fail();
+        }
+    }
+    return Ref::borrow(v);
+}
+
+Ref Call::global(PyObject* name) const { return lookup_global(globals, name); }
+
+Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name) {
+    PyTypeObject* type = ready_method_type();
+    Ref module_name = Ref::borrow(PyDict_GetItemString(globals, "__name__"));
+    Ref self = own(reinterpret_cast<PyObject*>(PyObject_GC_New(Method, type)));
+    Method* m = as_method(self);
+    m->vectorcall = method_vectorcall;
+    m->def = &def;
+    new (&m->sig) Signature(Signature::of(def.name, def.params));
+    m->result_type = def.coroutine ? nullptr : builtin_type_named(def.returns);
+    m->name = m->qualname = m->module = m->doc = m->annotations = m->kwdefaults = m->globals = m->code =
+        m->dict = m->weakrefs = nullptr;
+    m->globals = Py_NewRef(globals);
+    m->module = module_name ? module_name.release() : Py_NewRef(Py_None);
+    m->name = check(PyUnicode_InternFromString(def.name));
+    m->qualname = check(PyUnicode_FromFormat("%s.%s", class_name, def.name));
+    m->doc = def.doc ? check(PyUnicode_FromString(def.doc)) : Py_NewRef(Py_None);
+
+    Ref annotations = new_dict();
+    Ref kwdefaults;
+    for (int i = 0; i < m->sig.count; ++i) {
+        const Param& p = def.params[i];
+        Ref key = own(PyUnicode_InternFromString(p.name));
+        if (p.annotation) dict_set(annotations, key, str(p.annotation));
+        if (p.defaults_to_none && p.keyword_only) {
+            if (!kwdefaults) kwdefaults = new_dict();
+            dict_set(kwdefaults, key, Py_None);
+        }
+    }
+    if (def.returns) dict_set(annotations, Ref(str("return")), str(def.returns));
+    m->annotations = annotations.release();
+    m->kwdefaults = kwdefaults ? kwdefaults.release() : Py_NewRef(Py_None);
+    PyObject_GC_Track(self);
+    return self;
+}
+
+Ref make_class(PyObject* globals, const char* module_name, const char* name, const char* doc,
+               const MethodDef* methods, size_t count) {
+    Ref ns = new_dict();
+    check(PyDict_SetItemString(ns, "__module__", str(module_name)));
+    check(PyDict_SetItemString(ns, "__qualname__", str(name)));
+    check(PyDict_SetItemString(ns, "__doc__", str(doc)));
+    for (size_t i = 0; i < count; ++i)
+        check(PyDict_SetItemString(ns, methods[i].name, make_method(methods[i], globals, name)));
+    Ref bases = own(PyTuple_New(0));
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), Ref(str(name)), bases, ns);
+}
+
+}  // namespace rt

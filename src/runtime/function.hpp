@@ -1,0 +1,60 @@
+// The method object: a callable that behaves, from Python, like a function defined in a class
+// body. It binds like a function, carries the usual function attributes and a signature that
+// inspect and help() read, and is called through vectorcall with its arguments checked first.
+#pragma once
+
+#include <array>
+
+#include "signature.hpp"
+
+namespace rt {
+
+// What a body sees of one call: the checked arguments in declaration order (borrowed, `self`
+// first) and the globals of the module that defined the method.
+struct Call {
+    PyObject* globals = nullptr;
+    PyObject* args[max_params] = {};
+
+    PyObject* operator[](int i) const { return args[i]; }
+
+    template <size_t N>
+    std::array<PyObject*, N> params() const {
+        std::array<PyObject*, N> a;
+        for (size_t i = 0; i < N; ++i) a[i] = args[i];
+        return a;
+    }
+
+    // A module global, looked up now: the module's namespace, then the builtins.
+    Ref global(PyObject* name) const;
+};
+
+using Body = Ref (*)(Call&);
+
+struct MethodDef {
+    const char* name;
+    Param params[max_params];    // `self` first; ends at the first unnamed entry
+    const char* returns;         // return annotation, or null for none
+    const char* doc;             // null: __doc__ is None
+    Body body;
+    bool coroutine = false;      // the body returns a coroutine object
+    const char* locals[6] = {};  // further local names shown by introspection
+};
+
+// A new method object for `def`, belonging to the module whose namespace is `globals` and to the
+// class called `class_name`.
+Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name);
+
+// type(name, (), namespace) with __module__, __qualname__, __doc__ and the methods in order.
+Ref make_class(PyObject* globals, const char* module_name, const char* name, const char* doc,
+               const MethodDef* methods, size_t count);
+
+template <size_t N>
+Ref make_class(PyObject* globals, const char* module_name, const char* name, const char* doc,
+               const MethodDef (&methods)[N]) {
+    return make_class(globals, module_name, name, doc, methods, N);
+}
+
+// Module global lookup shared by Call::global and the coroutine bodies.
+Ref lookup_global(PyObject* globals, PyObject* name);
+
+}  // namespace rt

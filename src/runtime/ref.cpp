@@ -1,0 +1,91 @@
+#include "ref.hpp"
+
+namespace rt {
+
+KwNames::operator PyObject*() const {
+    if (!obj_) {
+        Ref t = own(PyTuple_New(size_));
+        for (int i = 0; i < size_; ++i)
+            PyTuple_SET_ITEM(t.get(), i, check(PyUnicode_InternFromString(names_[i])));
+        obj_ = t.release();
+    }
+    return obj_;
+}
+
+namespace {
+
+// Lays out positional values then keyword values in one vector, with a free slot in front so the
+// callee may borrow it (PY_VECTORCALL_ARGUMENTS_OFFSET).
+struct Vector {
+    static constexpr size_t max_args = 8;
+    PyObject* items[1 + 2 * max_args] = {};
+    size_t n = 0;
+    Vector(PyObject* first, std::initializer_list<PyObject*> a, std::initializer_list<PyObject*> b) {
+        if (first) items[1 + n++] = first;
+        for (PyObject* p : a) items[1 + n++] = p;
+        for (PyObject* p : b) items[1 + n++] = p;
+    }
+};
+
+}  // namespace
+
+Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional, const KwNames& kwnames,
+            std::initializer_list<PyObject*> keyword_values) {
+    Vector v(nullptr, positional, keyword_values);
+    return own(PyObject_Vectorcall(callable, v.items + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                   kwnames));
+}
+
+Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> positional,
+                   const KwNames& kwnames, std::initializer_list<PyObject*> keyword_values) {
+    Vector v(obj, positional, keyword_values);
+    return own(PyObject_VectorcallMethod(name, v.items + 1, (1 + positional.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                         kwnames));
+}
+
+namespace {
+
+[[noreturn]] void raise_instance(PyObject* exc) {
+    if (!PyExceptionInstance_Check(exc)) {
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+        fail();
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    fail();
+}
+
+}  // namespace
+
+void raise_new(PyObject* cls, PyObject* message) { raise_instance(call(cls, message)); }
+
+void raise_from_current(PyObject* cls, PyObject* message) {
+    // Take the exception being handled off the indicator, make the new one, then chain them as
+    // `raise new from handled` does: the handled one becomes both cause and context.
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    PyErr_NormalizeException(&type, &value, &tb);
+    if (tb) PyException_SetTraceback(value, tb);
+    Ref handled = Ref::steal_or_null(value);
+    Py_XDECREF(type);
+    Py_XDECREF(tb);
+    // While the new exception is made and raised, `handled` is the exception being handled, so
+    // it becomes the context exactly as inside an except clause.
+    Ref outer = Ref::steal_or_null(PyErr_GetHandledException());
+    PyErr_SetHandledException(handled);
+    try {
+        Ref exc = call(cls, message);
+        if (PyExceptionInstance_Check(exc.get())) PyException_SetCause(exc, Ref(handled).release());
+        raise_instance(exc);
+    } catch (const Error&) {
+        PyErr_SetHandledException(outer);
+        throw;
+    }
+}
+
+void check_result(PyObject* value, PyTypeObject* type) {
+    if (Py_TYPE(value) == type || value == Py_None) return;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(value)->tp_name);
+    fail();
+}
+
+}  // namespace rt

@@ -1,0 +1,105 @@
+#include "signature.hpp"
+
+#include <cstring>
+
+namespace rt {
+
+PyTypeObject* builtin_type_named(const char* annotation) {
+    if (!annotation) return nullptr;
+    size_t n = std::strcspn(annotation, "[ |");
+    auto is = [&](const char* word) { return std::strlen(word) == n && std::strncmp(annotation, word, n) == 0; };
+    if (is("str")) return &PyUnicode_Type;
+    if (is("dict")) return &PyDict_Type;
+    if (is("list")) return &PyList_Type;
+    if (is("bool")) return &PyBool_Type;
+    return nullptr;
+}
+
+Signature Signature::of(const char* func_name, const Param* params) {
+    Signature s;
+    s.func_name = func_name;
+    s.params = params;
+    while (s.count < max_params && params[s.count].name) {
+        const Param& p = params[s.count];
+        if (!p.keyword_only) s.positional = s.count + 1;
+        PyTypeObject* t = builtin_type_named(p.annotation);
+        if (t == &PyUnicode_Type || t == &PyDict_Type) s.exact_type[s.count] = t;
+        ++s.count;
+    }
+    return s;
+}
+
+namespace {
+
+[[noreturn]] void wrong_count(const Signature& s, Py_ssize_t given) {
+    Py_ssize_t expected = s.positional;
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.func_name,
+                 "exactly", expected, expected == 1 ? "" : "s", given);
+    fail();
+}
+
+[[noreturn]] void wrong_type(const Param& p, PyTypeObject* expected, PyObject* value) {
+    static Name subclass_note{"Instances of subclasses of built-in types are not accepted."};
+    static Name empty{""};
+    bool subclass = PyObject_TypeCheck(value, expected);
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", p.name,
+                 expected->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "",
+                 subclass ? static_cast<PyObject*>(subclass_note) : static_cast<PyObject*>(empty));
+    fail();
+}
+
+// Index of the parameter called `key`, or -1. Interned names match by identity first.
+int find(const Signature& s, PyObject* key) {
+    for (int i = 0; i < s.count; ++i)
+        if (PyUnicode_CompareWithASCIIString(key, s.params[i].name) == 0) return i;
+    return -1;
+}
+
+}  // namespace
+
+void Signature::bind(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out) const {
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs > positional) wrong_count(*this, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    for (Py_ssize_t i = nargs; i < count; ++i) out[i] = nullptr;
+
+    if (kwnames) {
+        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            if (!PyUnicode_Check(key)) {
+                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func_name);
+                fail();
+            }
+            int i = find(*this, key);
+            if (i < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func_name, key);
+                fail();
+            }
+            if (out[i]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func_name, key);
+                fail();
+            }
+            out[i] = args[nargs + k];
+        }
+    }
+
+    for (int i = 0; i < positional; ++i)
+        if (!out[i]) wrong_count(*this, i);
+    for (int i = positional; i < count; ++i) {
+        if (out[i]) continue;
+        if (params[i].defaults_to_none) {
+            out[i] = Py_None;
+            continue;
+        }
+        PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", func_name,
+                     static_cast<PyObject*>(Ref::steal(PyUnicode_FromString(params[i].name))));
+        fail();
+    }
+    for (int i = 0; i < count; ++i) {
+        PyTypeObject* t = exact_type[i];
+        if (t && Py_TYPE(out[i]) != t) wrong_type(params[i], t, out[i]);
+    }
+}
+
+}  // namespace rt

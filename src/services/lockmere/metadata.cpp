@@ -1,0 +1,75 @@
+// The account metadata file: accounts.json, one JSON object of account name to {"username": ...}.
+#include "store.hpp"
+
+namespace lockmere {
+
+namespace {
+
+const Name n_exists{"exists"}, n_read_text{"read_text"}, n_read_bytes{"read_bytes"}, n_loads{"loads"},
+    n_dumps{"dumps"}, n_chmod{"chmod"}, n_utf8{"utf-8"}, n_S_IRUSR{"S_IRUSR"}, n_S_IWUSR{"S_IWUSR"};
+const rt::KwNames kw_encoding{"encoding"}, kw_dumps{"ensure_ascii", "indent"};
+
+// Editors on some systems put a byte-order mark in front; the mapping after it still counts.
+Ref without_bom(PyObject* text) {
+    if (PyUnicode_GET_LENGTH(text) > 0 && PyUnicode_READ_CHAR(text, 0) == 0xFEFF)
+        return rt::own(PyUnicode_Substring(text, 1, PyUnicode_GET_LENGTH(text)));
+    return Ref::borrow(text);
+}
+
+// True when `data` (the file's bytes) reads as one JSON object, as loading would take it.
+bool reads_as_mapping(const Call& c, PyObject* data) {
+    Ref parsed;
+    bool ok = rt::unless_raises(PyExc_Exception, [&] {
+        Ref text = rt::own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "strict"));
+        parsed = rt::call_method(c.global(g_json), n_loads, without_bom(text).get());
+    });
+    return ok && PyDict_Check(parsed.get());
+}
+
+// A save never destroys a damaged file silently: before a file that holds something other than
+// a JSON object is replaced, its bytes are kept unchanged in a new file beside it named
+// "<name>.damaged", "<name>.damaged-1", ... (an earlier copy is never overwritten).
+void keep_if_damaged(const Call& c, PyObject* meta_path) {
+    Ref data;
+    if (!rt::unless_raises(PyExc_FileNotFoundError, [&] { data = rt::call_method(meta_path, n_read_bytes); }))
+        return;
+    if (!PyBytes_Check(data.get()) || PyBytes_GET_SIZE(data.get()) == 0 || reads_as_mapping(c, data)) return;
+
+    Ref os = rt::os_module();
+    Ref target = rt::link_target(os, meta_path);
+    for (int n = 0;; ++n) {
+        Ref copy = n == 0 ? rt::own(PyUnicode_FromFormat("%U.damaged", target.get()))
+                          : rt::own(PyUnicode_FromFormat("%U.damaged-%d", target.get(), n));
+        if (rt::write_new_file(copy, data)) return;
+    }
+}
+
+}  // namespace
+
+Ref load_accounts(Call& c) {
+    PyObject* self = c[0];
+    if (!rt::truth(rt::call_method(rt::getattr(self, a_meta_path), n_exists))) return rt::new_dict();
+    Ref parsed;
+    bool readable = rt::unless_raises(PyExc_Exception, [&] {
+        Ref text = rt::call_method_kw(rt::getattr(self, a_meta_path), n_read_text, {}, kw_encoding, {n_utf8});
+        if (PyUnicode_Check(text.get())) text = without_bom(text);
+        parsed = rt::call_method(c.global(g_json), n_loads, text.get());
+    });
+    if (readable && PyDict_Check(parsed.get())) return parsed;
+    return rt::new_dict();
+}
+
+Ref save_accounts(Call& c) {
+    auto [self, accounts] = c.params<2>();
+    Ref meta_path = rt::getattr(self, a_meta_path);
+    Ref indent = rt::integer(2);
+    Ref text = rt::call_kw(rt::getattr(c.global(g_json), n_dumps), {accounts}, kw_dumps, {Py_False, indent});
+    keep_if_damaged(c, meta_path);
+    rt::replace_text(meta_path, text, rt::NewFile::Private);
+    Ref stat = c.global(g_stat);
+    Ref mode = rt::own(PyNumber_Or(rt::getattr(stat, n_S_IRUSR), rt::getattr(stat, n_S_IWUSR)));
+    rt::call_method(rt::getattr(self, a_meta_path), n_chmod, mode.get());
+    return rt::none();
+}
+
+}  // namespace lockmere

@@ -1,0 +1,65 @@
+// The module body, the class KestrowLockmere and its constructor.
+#include "runtime/module.hpp"
+#include "store.hpp"
+
+namespace lockmere {
+
+namespace {
+
+const Name n_kestrow{"kestrow"}, n_accounts_json{"accounts.json"}, n_mkdir{"mkdir"};
+const rt::KwNames kw_mkdir{"parents", "exist_ok"};
+
+const rt::MethodDef methods[] = {
+    {.name = "__init__",
+     .params = {{"self"}, {"base_dir", rt::keyword_only, "Path | None", true}},
+     .returns = "None",
+     .doc = nullptr,
+     .body = init},
+    {.name = "_load_accounts",
+     .params = {{"self"}},
+     .returns = "dict",
+     .doc = "读取账号元数据。",
+     .body = load_accounts},
+    {.name = "_save_accounts",
+     .params = {{"self"}, {"accounts", false, "dict"}},
+     .returns = "None",
+     .doc = "保存账号元数据。",
+     .body = save_accounts},
+};
+
+void body(const rt::ModuleBody& m) {
+    m.bind("json", m.import("json"));
+    m.bind("stat", m.import("stat"));
+    m.bind("Path", m.from_import("pathlib", "Path"));
+    m.bind("CONFIG_DIR", m.from_import("zantor.config", "CONFIG_DIR"));
+    m.bind("InvalidCollectOptionError", m.from_import("zantor.kestrow.domain.exceptions", "InvalidCollectOptionError"));
+    m.bind("KestrowDependencyError", m.from_import("zantor.kestrow.domain.exceptions", "KestrowDependencyError"));
+
+    // keyring is optional: any ordinary failure while importing it means "not available".
+    bool available = rt::unless_raises(PyExc_Exception, [&] {
+        m.bind("keyring", m.import("keyring"));
+        m.bind("keyring", m.import("keyring.errors"));
+    });
+    m.bind("_KEYRING_AVAILABLE", available ? Py_True : Py_False);
+
+    m.bind("_KEYRING_SERVICE", rt::str("zantor-kestrow"));
+    m.bind("KestrowLockmere", rt::make_class(m.globals, module_name, "KestrowLockmere",
+                                             "保存Kestrow账号名与用户名，密码存入系统凭据管理器。", methods));
+}
+
+rt::ModuleRecord record{module_name, "lockmere", body};
+
+}  // namespace
+
+Ref init(Call& c) {
+    auto [self, base_dir] = c.params<2>();
+    Ref parent = rt::truth(base_dir) ? Ref::borrow(base_dir) : c.global(g_CONFIG_DIR);
+    rt::setattr(self, a_base_dir, rt::join(rt::call(c.global(g_Path), parent.get()), n_kestrow));
+    rt::call_method_kw(rt::getattr(self, a_base_dir), n_mkdir, {}, kw_mkdir, {Py_True, Py_True});
+    rt::setattr(self, a_meta_path, rt::join(rt::getattr(self, a_base_dir), n_accounts_json));
+    return rt::none();
+}
+
+}  // namespace lockmere
+
+RT_DEFINE_MODULE(lockmere, lockmere::record, "Kestrow账号凭据存储。")
