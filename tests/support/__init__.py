@@ -1,0 +1,1 @@
+"""Test-support helpers: private Secret Service, browser and HTTP server."""
