@@ -103,7 +103,10 @@ def refresh_keyring_backend() -> None:
 
     reset = getattr(keyring.backend.get_all_keyring, "reset", None)
     if reset is not None:
-        reset()
+        try:
+            reset()
+        except KeyError:  # nothing cached yet
+            pass
     keyring.core.init_backend()
 
 

@@ -1,0 +1,67 @@
+"""Shared test setup: the stand-in host package on the path, helpers to run code in a fresh
+interpreter, and a store directory per test."""
+
+import os
+import subprocess
+import sys
+import textwrap
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parent.parent
+HOST = ROOT / "host"
+# A development build can be tested without installing it: KESTROW_DEV_PATH names a folder that
+# holds zantor/kestrow/... with the freshly built modules.
+DEV_PATH = os.environ.get("KESTROW_DEV_PATH")
+
+for entry in (str(ROOT / "tests"), str(HOST), DEV_PATH):
+    if entry and entry not in sys.path:
+        sys.path.insert(0, entry)
+
+
+from support.fixtures import *  # noqa: E402,F401,F403  (secret service, HTTP server, browser)
+
+
+def child_env(**extra):
+    """Environment for a child interpreter that sees the same modules as the tests."""
+    env = dict(os.environ)
+    paths = [str(extra.pop("PYTHONPATH"))] if "PYTHONPATH" in extra else []
+    paths += [p for p in (DEV_PATH, str(HOST), str(ROOT / "tests")) if p]
+    if env.get("PYTHONPATH"):
+        paths.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    env.update({k: str(v) for k, v in extra.items()})
+    return env
+
+
+def run_python(code, *, check=True, timeout=120, **env):
+    """Runs `code` in a fresh interpreter; returns the CompletedProcess (text mode)."""
+    proc = subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=child_env(**env),
+    )
+    if check and proc.returncode != 0:
+        raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
+    return proc
+
+
+@pytest.fixture
+def lockmere():
+    import zantor.kestrow.services.lockmere as module
+
+    return module
+
+
+@pytest.fixture
+def store_parent(tmp_path):
+    """A parent directory for a store; the store itself lives in its "kestrow" folder."""
+    return tmp_path / "config"
+
+
+@pytest.fixture
+def store(lockmere, store_parent):
+    return lockmere.KestrowLockmere(base_dir=store_parent)

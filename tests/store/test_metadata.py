@@ -1,0 +1,180 @@
+"""accounts.json: forgiving loads, exact and atomic saves, owner-only permissions, no silent loss."""
+
+import json
+import os
+import stat
+
+import pytest
+
+TWO = {"main": {"username": "张三"}, "q\"b\\": {"username": "tab\there\n"}}
+TWO_TEXT = '{\n  "main": {\n    "username": "张三"\n  },\n  "q\\"b\\\\": {\n    "username": "tab\\there\\n"\n  }\n}'
+
+
+def leftovers(store):
+    return sorted(p.name for p in store.base_dir.iterdir() if p.name != "accounts.json")
+
+
+class TestLoad:
+    def test_missing_file_reads_empty_and_is_not_created(self, store):
+        assert store._load_accounts() == {}
+        assert not store.meta_path.exists()
+
+    @pytest.mark.parametrize(
+        "content",
+        [b"", b"[]", b"null", b'"text"', b"42", b"true", b"{", b"\xff\xfe{}", b'{"a": 1} trailing'],
+        ids=["empty", "array", "null", "string", "number", "true", "malformed", "not-utf8", "trailing"],
+    )
+    def test_damaged_content_reads_empty_and_stays(self, store, content):
+        store.meta_path.write_bytes(content)
+        assert store._load_accounts() == {}
+        assert store.meta_path.read_bytes() == content
+
+    def test_directory_in_place_of_file_reads_empty(self, store):
+        store.meta_path.mkdir()
+        assert store._load_accounts() == {}
+
+    def test_byte_order_mark_is_accepted(self, store):
+        store.meta_path.write_bytes(b"\xef\xbb\xbf" + json.dumps(TWO).encode())
+        assert store._load_accounts() == TWO
+
+    def test_hand_edited_entries_load_as_parsed(self, store):
+        odd = {"a": {}, "b": {"username": "x", "extra": 1}, "c": [1], "d": None}
+        store.meta_path.write_text(json.dumps(odd))
+        assert store._load_accounts() == odd
+
+    def test_each_load_is_a_new_dict(self, store):
+        store._save_accounts(dict(TWO))
+        first = store._load_accounts()
+        first.clear()
+        assert store._load_accounts() == TWO
+
+    def test_meta_path_is_read_at_each_call(self, store, tmp_path):
+        other = tmp_path / "other.json"
+        other.write_text('{"x": {"username": "y"}}')
+        store.meta_path = other
+        assert store._load_accounts() == {"x": {"username": "y"}}
+
+
+class TestSave:
+    def test_exact_layout_and_round_trip(self, store):
+        store._save_accounts(TWO)
+        assert store.meta_path.read_bytes() == TWO_TEXT.encode("utf-8")
+        loaded = store._load_accounts()
+        assert loaded == TWO and list(loaded) == list(TWO)
+
+    def test_empty_mapping_is_two_characters(self, store):
+        store._save_accounts({})
+        assert store.meta_path.read_bytes() == b"{}"
+
+    @pytest.mark.parametrize("umask", [0o000, 0o022, 0o077])
+    def test_mode_is_600_after_every_save(self, store, umask):
+        store.meta_path.write_text("{}")
+        store.meta_path.chmod(0o644)
+        old = os.umask(umask)
+        try:
+            store._save_accounts({"a": {"username": "b"}})
+        finally:
+            os.umask(old)
+        assert stat.S_IMODE(store.meta_path.stat().st_mode) == 0o600
+
+    def test_file_is_private_while_it_is_written(self, store, monkeypatch):
+        seen = []
+        real_replace = os.replace
+
+        def spy(src, dst):
+            seen.append(stat.S_IMODE(os.stat(src).st_mode))
+            return real_replace(src, dst)
+
+        monkeypatch.setattr(os, "replace", spy)
+        old = os.umask(0)
+        try:
+            store._save_accounts({"a": {"username": "b"}})
+        finally:
+            os.umask(old)
+        assert seen == [0o600]
+
+    @pytest.mark.parametrize("value", [None, [], "x"])
+    def test_wrong_argument_type(self, store, value):
+        store._save_accounts(TWO)
+        with pytest.raises(TypeError, match=r"^Argument 'accounts' has incorrect type \(expected dict, got "):
+            store._save_accounts(value)
+        assert store.meta_path.read_bytes() == TWO_TEXT.encode()
+
+    def test_dict_subclass_rejected_with_note(self, store):
+        class Mapping(dict):
+            pass
+
+        with pytest.raises(TypeError) as err:
+            store._save_accounts(accounts=Mapping())
+        assert str(err.value).startswith("Argument 'accounts' has incorrect type (expected dict, got Mapping). ")
+        assert not store.meta_path.exists()
+
+    @pytest.mark.parametrize(
+        "bad, error",
+        [({"a": {"username": {1, 2}}}, TypeError), ("circular", ValueError), ({"a": "\ud800"}, UnicodeEncodeError)],
+        ids=["set", "circular", "lone-surrogate"],
+    )
+    def test_failed_save_keeps_previous_file_and_leaves_no_temp(self, store, bad, error):
+        store._save_accounts(TWO)
+        if bad == "circular":
+            bad = {}
+            bad["self"] = bad
+        with pytest.raises(error):
+            store._save_accounts(bad)
+        assert store.meta_path.read_bytes() == TWO_TEXT.encode()
+        assert leftovers(store) == []
+
+    @pytest.mark.parametrize("failing", ["write", "fsync", "replace"])
+    def test_io_failure_keeps_previous_file_and_leaves_no_temp(self, store, monkeypatch, failing):
+        store._save_accounts(TWO)
+
+        def boom(*args):
+            raise OSError(28, "No space left on device")
+
+        monkeypatch.setattr(os, failing, boom)
+        with pytest.raises(OSError, match="No space left"):
+            store._save_accounts({"new": {"username": "n"}})
+        monkeypatch.undo()
+        assert store.meta_path.read_bytes() == TWO_TEXT.encode()
+        assert leftovers(store) == []
+
+    def test_removed_store_directory_raises(self, store):
+        store.base_dir.rmdir()
+        with pytest.raises(FileNotFoundError):
+            store._save_accounts({})
+
+    def test_symbolic_link_is_kept_and_its_target_replaced(self, store, tmp_path):
+        real = tmp_path / "managed" / "accounts.json"
+        real.parent.mkdir()
+        real.write_text("{}")
+        store.meta_path.symlink_to(real)
+        store._save_accounts(TWO)
+        assert store.meta_path.is_symlink()
+        assert real.read_bytes() == TWO_TEXT.encode()
+        assert stat.S_IMODE(real.stat().st_mode) == 0o600
+
+
+class TestDamagedFileKept:
+    @pytest.mark.parametrize("content", [b"\xff\xfe{oops", b"{broken", b"[1, 2]", b'"s"', b"7", b"null"])
+    def test_damaged_bytes_are_kept_beside_before_replacing(self, store, content):
+        store.meta_path.write_bytes(content)
+        store._save_accounts({"a": {"username": "b"}})
+        assert (store.base_dir / "accounts.json.damaged").read_bytes() == content
+        assert json.loads(store.meta_path.read_text()) == {"a": {"username": "b"}}
+
+    def test_an_earlier_copy_is_never_overwritten(self, store):
+        for content in (b"first", b"second", b"third"):
+            store.meta_path.write_bytes(content)
+            store._save_accounts({})
+        copies = {p.name: p.read_bytes() for p in store.base_dir.glob("accounts.json.*")}
+        assert copies == {
+            "accounts.json.damaged": b"first",
+            "accounts.json.damaged-1": b"second",
+            "accounts.json.damaged-2": b"third",
+        }
+
+    @pytest.mark.parametrize("content", [b"", b"{}", b"\xef\xbb\xbf{}", TWO_TEXT.encode()])
+    def test_empty_or_sound_files_make_no_copy(self, store, content):
+        store.meta_path.write_bytes(content)
+        store._save_accounts({})
+        assert leftovers(store) == []

@@ -1,0 +1,9 @@
+#!/usr/bin/env bash
+# The whole test suite, on a fresh machine or this one: installs what the tests need
+# (Debian packages, the virtualenv, the project wheel), then runs pytest.
+#   bash tools/test.sh [pytest arguments]
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$ROOT"
+bash tools/bootstrap.sh
+exec .venv/bin/python -m pytest -q "$@"
