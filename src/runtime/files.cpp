@@ -125,6 +125,12 @@ bool write_new_file(PyObject* path, PyObject* data) {
 }
 
 void replace_text(PyObject* path, PyObject* text, NewFile mode) {
+    if (!PyUnicode_Check(text)) {
+        // the TypeError write_text raises
+        Ref type_name = own(PyType_GetName(Py_TYPE(text)));
+        PyErr_Format(PyExc_TypeError, "data must be str, not %U", type_name.get());
+        fail();
+    }
     Ref os = os_module();
     Ref data = encode_for_text_mode(os, text);
     Ref target = link_target(os, path);

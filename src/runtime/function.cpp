@@ -36,6 +36,7 @@ PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     PyObject* result = nullptr;
     try {
         Call c;
+        c.function = callable;
         c.globals = m->globals;
         m->sig.bind(args, nargsf, kwnames, c.args);
         Ref r = m->def->body(c);

@@ -12,6 +12,7 @@ namespace rt {
 // What a body sees of one call: the checked arguments in declaration order (borrowed, `self`
 // first) and the globals of the module that defined the method.
 struct Call {
+    PyObject* function = nullptr;  // the method object being called
     PyObject* globals = nullptr;
     PyObject* args[max_params] = {};
 
