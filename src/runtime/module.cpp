@@ -95,27 +95,29 @@ Ref ModuleBody::import(const char* dotted) const {
     return own(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
 }
 
-Ref ModuleBody::from_import(const char* module_name, const char* name) const {
-    Ref mod_name = str(module_name);
-    Ref attr = str(name);
+Ref from_import(PyObject* globals, PyObject* module_name, PyObject* name) {
     // The module as it already stands in sys.modules, when it has the name.
-    Ref module = Ref::steal_or_null(PyImport_GetModule(mod_name));
+    Ref module = Ref::steal_or_null(PyImport_GetModule(module_name));
     if (PyErr_Occurred()) fail();
     if (module) {
         PyObject* value = nullptr;
-        if (check(_PyObject_LookupAttr(module, attr, &value)) > 0) return Ref::steal(value);
+        if (check(_PyObject_LookupAttr(module, name, &value)) > 0) return Ref::steal(value);
     }
-    Ref fromlist = own(PyTuple_Pack(1, attr.get()));
-    module = own(PyImport_ImportModuleLevelObject(mod_name, globals, nullptr, fromlist, 0));
+    Ref fromlist = own(PyTuple_Pack(1, name));
+    module = own(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist, 0));
     PyObject* value = nullptr;
-    if (check(_PyObject_LookupAttr(module, attr, &value)) > 0) return Ref::steal(value);
+    if (check(_PyObject_LookupAttr(module, name, &value)) > 0) return Ref::steal(value);
     // A submodule that the import put in sys.modules but not on its package.
-    Ref full = own(PyUnicode_FromFormat("%U.%U", mod_name.get(), attr.get()));
+    Ref full = own(PyUnicode_FromFormat("%U.%U", module_name, name));
     Ref sub = Ref::steal_or_null(PyImport_GetModule(full));
     if (sub) return sub;
     if (PyErr_Occurred()) fail();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", attr.get());
+    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
     fail();
+}
+
+Ref ModuleBody::from_import(const char* module_name, const char* name) const {
+    return rt::from_import(globals, Ref(str(module_name)), Ref(str(name)));
 }
 
 }  // namespace rt

@@ -9,6 +9,11 @@
 
 namespace rt {
 
+// `from module import name`, as the statement runs in the module whose namespace is `globals`:
+// the module as it already stands in sys.modules when it has the name, otherwise an absolute
+// import through the ordinary machinery. Usable at call time; pass interned names there.
+Ref from_import(PyObject* globals, PyObject* module_name, PyObject* name);
+
 // What an exec step's body works with: the module and its namespace.
 struct ModuleBody {
     PyObject* module;
