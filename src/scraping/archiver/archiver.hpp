@@ -1,0 +1,55 @@
+// The page archiver: names shared by its files and the method bodies they define.
+#pragma once
+
+#include <initializer_list>
+
+#include "runtime/files.hpp"
+#include "runtime/function.hpp"
+
+namespace archiver {
+
+using rt::Call;
+using rt::Name;
+using rt::Ref;
+
+inline constexpr const char* module_name = "zantor.kestrow.scraping.archiver";
+
+// Module globals, looked up by name at each use.
+inline const Name g_json{"json"};
+
+// Instance attributes.
+inline const Name a_root_dir{"root_dir"};
+
+// path.mkdir(parents=True, exist_ok=True)
+void make_dir(PyObject* path);
+
+// --- archive layout (layout.cpp) ----------------------------------------------------------------
+
+// One caller-given name on the way from the archive root to an output file, with the parameter
+// it came in (for the message).
+struct PathName {
+    const char* param;
+    PyObject* value;  // a str
+};
+
+// Every output file stays inside the archive root. The names, joined in order below the root,
+// must not leave it: a name that is an absolute path (or, on Windows, carries a drive) would
+// replace the root in a pathlib join, and a ".." component that climbs above the root would walk
+// out of it. Either raises ValueError before anything is created. Components are read as pathlib
+// reads them (split at the platform's separators, "" and "." ignored), so nested names ("a/b")
+// and the empty name (the root itself) are fine, as is a ".." that stays below the root.
+void check_inside_root(std::initializer_list<PathName> names);
+
+// section_dir = root_dir / section, for a section that stays inside the root (checked as above).
+Ref section_dir_inside_root(PyObject* root_dir, PyObject* section);
+
+// --- method bodies --------------------------------------------------------------------------------
+
+// Constructor and JSON output (module.cpp).
+Ref init(Call& c);
+Ref save_json(Call& c);
+
+// HTML cleaning and Markdown conversion (markdown.cpp).
+Ref html_to_markdown(Call& c);
+
+}  // namespace archiver

@@ -1,0 +1,70 @@
+// The module body, the class KestrowArchiver, its constructor and its JSON output.
+#include "runtime/module.hpp"
+#include "archiver.hpp"
+
+namespace archiver {
+
+namespace {
+
+const Name n_dumps{"dumps"};
+const rt::KwNames kw_dumps{"ensure_ascii", "indent"};
+
+const rt::MethodDef methods[] = {
+    {.name = "__init__",
+     .params = {{"self"}, {"root_dir", false, "Path"}},
+     .returns = "None",
+     .doc = nullptr,
+     .body = init},
+    // archive_page and archive_locator, the capture coroutines, take their places here, between
+    // the constructor and html_to_markdown, once the coroutine runtime exists.
+    {.name = "html_to_markdown",
+     .params = {{"self"}, {"html", false, "str"}},
+     .returns = "str",
+     .doc = "将 HTML 转为 Markdown。",
+     .body = html_to_markdown},
+    {.name = "save_json",
+     .params = {{"self"},
+                {"section", rt::keyword_only, "str"},
+                {"filename", rt::keyword_only, "str"},
+                {"payload", rt::keyword_only, "dict[str, Any]"}},
+     .returns = "str",
+     .doc = "保存 JSON 文件并返回路径。",
+     .body = save_json},
+};
+
+void body(const rt::ModuleBody& m) {
+    m.bind("json", m.import("json"));
+    m.bind("Path", m.from_import("pathlib", "Path"));
+    m.bind("Any", m.from_import("typing", "Any"));
+    m.bind("KestrowArchiver", rt::make_class(m.globals, module_name, "KestrowArchiver",
+                                             "保存截图、HTML、Markdown 和 JSON 文件。", methods));
+}
+
+rt::ModuleRecord record{module_name, "archiver", body};
+
+}  // namespace
+
+Ref init(Call& c) {
+    auto [self, root_dir] = c.params<2>();
+    rt::setattr(self, a_root_dir, root_dir);
+    make_dir(rt::getattr(self, a_root_dir));
+    return rt::none();
+}
+
+Ref save_json(Call& c) {
+    auto [self, section, filename, payload] = c.params<4>();
+    check_inside_root({{"section", section}, {"filename", filename}});
+    Ref section_dir = rt::join(rt::getattr(self, a_root_dir), section);
+    make_dir(section_dir);
+    Ref path = rt::join(section_dir, filename);
+    Ref indent = rt::integer(2);
+    Ref text = rt::call_kw(rt::getattr(c.global(g_json), n_dumps), {payload}, kw_dumps, {Py_False, indent});
+    // Written whole to a new file that then takes the old one's place: a failed write leaves the
+    // previous file as it was.
+    rt::replace_text(path, text, rt::NewFile::LikeOpenWrite);
+    return rt::to_str(path);
+}
+
+}  // namespace archiver
+
+RT_DEFINE_MODULE(archiver, archiver::record, "Kestrow页面归档工具。")
