@@ -1,0 +1,15 @@
+"""Kestrow页面归档工具。"""
+
+import json as json
+from pathlib import Path as Path
+from typing import Any as Any
+
+class KestrowArchiver:
+    """保存截图、HTML、Markdown 和 JSON 文件。"""
+
+    root_dir: Path
+    def __init__(self, root_dir: Path) -> None: ...
+    def html_to_markdown(self, html: str) -> str:
+        """将 HTML 转为 Markdown。"""
+    def save_json(self, *, section: str, filename: str, payload: dict[str, Any]) -> str:
+        """保存 JSON 文件并返回路径。"""

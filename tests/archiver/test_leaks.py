@@ -1,0 +1,90 @@
+"""Many calls keep memory flat: a reference leaked on any path of the argument checks, the
+constructor, save_json or html_to_markdown shows as growth in the interpreter's count of
+allocated memory blocks, or in the reference counts of the objects passed in."""
+
+import gc
+import sys
+
+import pytest
+
+HTML = (
+    '<html><head><title>t</title><style>p{}</style></head><body><h1>T</h1><svg><style>x</style></svg>'
+    '<div hidden><p style="display:none">a</p></div><p aria-hidden="true">b</p><p style="Visibility : hidden">c</p>'
+    '<p style="color: red">kept <b>bold</b></p><img src="data:image/png;base64,AA"><img src="x.png" alt="x">'
+    "<table><tr><td>1</td></tr></table><script>x()</script></body></html>"
+)
+
+# One leaked object per call would add `times` blocks; caches the libraries and the interpreter
+# fill on first use are bounded and settle during the warm-up.
+TOLERANCE = 200
+
+
+def growth(call, times):
+    """Memory blocks still allocated after `times` calls, beyond what the warm-up settled."""
+    for _ in range(min(times, 1000)):
+        call()
+    gc.collect()
+    before = sys.getallocatedblocks()
+    for _ in range(times):
+        call()
+    gc.collect()
+    return sys.getallocatedblocks() - before
+
+
+def refcounts(*objects):
+    return [sys.getrefcount(o) for o in objects]
+
+
+def same_counts(before, after):
+    """Equal up to a little noise from the interpreter's own holders (None is everywhere)."""
+    return all(abs(a - b) < 50 for a, b in zip(before, after))
+
+
+def test_failed_argument_checks(archive):
+    payload, section = {"k": [1]}, "s" * 3
+    bad_calls = [
+        lambda: archive.save_json(section=section, filename="f", payload=[payload]),
+        lambda: archive.save_json(section=section, filename=None, payload=payload),
+        lambda: archive.save_json(section, "f", payload),
+        lambda: archive.save_json(section=section, filename="f"),
+        lambda: archive.save_json(section=section, filename="f", payload=payload, extra=1),
+        lambda: archive.html_to_markdown(None),
+    ]
+    state = {"i": 0}
+
+    def call():
+        state["i"] += 1
+        with pytest.raises(TypeError):
+            bad_calls[state["i"] % len(bad_calls)]()
+
+    counts = refcounts(payload, section, archive, None, True, False)
+    assert growth(call, 100_000) < TOLERANCE
+    assert same_counts(counts, refcounts(payload, section, archive, None, True, False))
+
+
+def test_constructor(archiver, root):
+    archiver.KestrowArchiver(root)
+    counts = refcounts(root, archiver.KestrowArchiver)
+    assert growth(lambda: archiver.KestrowArchiver(root), 100_000) < TOLERANCE
+    assert same_counts(counts, refcounts(root, archiver.KestrowArchiver))
+
+
+def test_save_json_writes_and_refusals(archive):
+    payload = {"名称": ["值", 1, None]}
+
+    def call():
+        archive.save_json(section="s", filename="f.json", payload=payload)
+        with pytest.raises(ValueError):
+            archive.save_json(section="../s", filename="f.json", payload=payload)
+
+    counts = refcounts(payload)
+    assert growth(call, 2000) < TOLERANCE
+    assert same_counts(counts, refcounts(payload))
+
+
+def test_html_to_markdown(archive):
+    html = HTML * 1
+    assert archive.html_to_markdown(html) == "# T\n\nkept **bold**\n\n![x](x.png)\n\n| 1 |\n| --- |"
+    counts = refcounts(html, archive)
+    assert growth(lambda: archive.html_to_markdown(html), 2000) < TOLERANCE
+    assert same_counts(counts, refcounts(html, archive))
