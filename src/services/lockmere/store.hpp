@@ -20,11 +20,46 @@ inline const Name g_json{"json"}, g_stat{"stat"}, g_Path{"Path"}, g_CONFIG_DIR{"
 // Instance attributes.
 inline const Name a_base_dir{"base_dir"}, a_meta_path{"meta_path"};
 
+// Methods that the bodies call through `self`, by name.
+inline const Name n__load_accounts{"_load_accounts"}, n__save_accounts{"_save_accounts"},
+    n__validate_name{"_validate_name"}, n__keyring_account{"_keyring_account"},
+    n__require_keyring{"_require_keyring"}, n__set_password{"_set_password"}, n__get_password{"_get_password"},
+    n__delete_password{"_delete_password"};
+
 // Constructor (module.cpp).
 Ref init(Call& c);
 
 // Metadata file (metadata.cpp).
 Ref load_accounts(Call& c);
 Ref save_accounts(Call& c);
+
+// Keyring password vault (vault.cpp).
+Ref validate_name(Call& c);
+Ref keyring_account(Call& c);
+Ref require_keyring(Call& c);
+Ref set_password(Call& c);
+Ref get_password(Call& c);
+Ref delete_password(Call& c);
+
+// Account operations (operations.cpp).
+Ref save(Call& c);
+Ref list(Call& c);
+Ref delete_(Call& c);
+Ref get(Call& c);
+
+// Exclusive lock on the store directory of `meta_path` (lock.cpp), held from construction to
+// destruction by a save or delete around its load-change-write cycle, so that concurrent
+// writers in other processes lose nothing.
+class StoreLock {
+public:
+    explicit StoreLock(PyObject* meta_path);
+    ~StoreLock();
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+
+private:
+    void release();
+    Ref os_, platform_, fd_;  // fd_ is null when this call holds no lock of its own
+};
 
 }  // namespace lockmere

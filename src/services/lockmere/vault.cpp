@@ -1,0 +1,148 @@
+// The keyring password vault: the account-name rule, the keyring entry's key, and writing,
+// reading and removing one account's password through the `keyring` package.
+#include "store.hpp"
+
+namespace lockmere {
+
+namespace {
+
+const Name n_account_prefix{"account:"}, n_errors{"errors"}, n_NoKeyringError{"NoKeyringError"},
+    n_set_password{"set_password"}, n_get_password{"get_password"}, n_delete_password{"delete_password"};
+
+const char* const name_rule_message = "账号名称只能包含字母、数字、下划线和中划线";
+const char* const keyring_missing_message = "当前环境缺少 keyring，无法安全保存Kestrow密码";
+const char* const cannot_store_message = "当前系统 keyring 不可用，无法安全保存Kestrow密码";
+const char* const cannot_read_message = "当前系统 keyring 不可用，无法读取Kestrow密码";
+
+// name.replace("-", "").replace("_", "").isalnum(), read straight off the code points: every
+// character other than "-" and "_" is a letter or has a numeric value, and there is at least one.
+bool follows_name_rule(PyObject* name) {
+    if (PyUnicode_READY(name) < 0) rt::fail();
+    const int kind = PyUnicode_KIND(name);
+    const void* data = PyUnicode_DATA(name);
+    bool any = false;
+    for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(name); i < n; ++i) {
+        Py_UCS4 ch = PyUnicode_READ(kind, data, i);
+        if (ch == '-' || ch == '_') continue;
+        if (!Py_UNICODE_ISALNUM(ch)) return false;
+        any = true;
+    }
+    return any;
+}
+
+// The exception that escaped a guarded region, taken off the error indicator and made the one
+// being handled for the life of this object, as inside an `except` clause: whatever is raised
+// meanwhile gets it as its context.
+class Handled {
+public:
+    Handled() {
+        PyErr_Fetch(&type_, &value_, &tb_);
+        PyErr_NormalizeException(&type_, &value_, &tb_);
+        if (tb_) PyException_SetTraceback(value_, tb_);
+        outer_ = PyErr_GetHandledException();
+        PyErr_SetHandledException(value_);
+    }
+    ~Handled() {
+        PyErr_SetHandledException(outer_);
+        Py_XDECREF(outer_);
+        Py_XDECREF(type_);
+        Py_XDECREF(value_);
+        Py_XDECREF(tb_);
+    }
+    Handled(const Handled&) = delete;
+    Handled& operator=(const Handled&) = delete;
+
+    bool matches(PyObject* cls) const { return PyErr_GivenExceptionMatches(value_, cls) != 0; }
+
+    // `raise`: the exception goes on unchanged.
+    [[noreturn]] void reraise() {
+        restore();
+        rt::fail();
+    }
+    // `raise cls(message) from exc`
+    [[noreturn]] void raise_from(PyObject* cls, const char* message) {
+        Ref text = rt::str(message);
+        restore();
+        rt::raise_from_current(cls, text);
+    }
+
+private:
+    void restore() {
+        PyErr_Restore(type_, value_, tb_);
+        type_ = value_ = tb_ = nullptr;
+    }
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr, *outer_ = nullptr;
+};
+
+// except keyring.errors.NoKeyringError as exc:
+//     raise KestrowDependencyError(message) from exc
+// for the exception on the indicator. The class is fetched now through the module global
+// `keyring`; if that fails, the failure is raised in place of the exception being matched.
+[[noreturn]] void translate_no_keyring(const Call& c, const char* message) {
+    Handled exc;
+    Ref no_keyring_error = rt::getattr(rt::getattr(c.global(g_keyring), n_errors), n_NoKeyringError);
+    if (!exc.matches(no_keyring_error)) exc.reraise();
+    exc.raise_from(c.global(g_KestrowDependencyError), message);
+}
+
+}  // namespace
+
+Ref validate_name(Call& c) {
+    auto [self, name] = c.params<2>();
+    if (!follows_name_rule(name)) rt::raise_new(c.global(g_InvalidCollectOptionError), rt::str(name_rule_message));
+    return rt::none();
+}
+
+Ref keyring_account(Call& c) {
+    auto [self, name] = c.params<2>();
+    return rt::concat(n_account_prefix, name);
+}
+
+Ref require_keyring(Call& c) {
+    if (!rt::truth(c.global(g_KEYRING_AVAILABLE)))
+        rt::raise_new(c.global(g_KestrowDependencyError), rt::str(keyring_missing_message));
+    return c.global(g_keyring);
+}
+
+Ref set_password(Call& c) {
+    auto [self, name, password] = c.params<3>();
+    Ref kr = rt::call_method(self, n__require_keyring);
+    try {
+        Ref service = c.global(g_KEYRING_SERVICE);
+        Ref account = rt::call_method(self, n__keyring_account, name);
+        rt::call_method(kr, n_set_password, service.get(), account.get(), password);
+    } catch (const rt::Error&) {
+        translate_no_keyring(c, cannot_store_message);
+    }
+    return rt::none();
+}
+
+Ref get_password(Call& c) {
+    auto [self, name] = c.params<2>();
+    Ref kr = rt::call_method(self, n__require_keyring);
+    Ref result;
+    try {
+        Ref get_password = rt::getattr(kr, n_get_password);
+        Ref service = c.global(g_KEYRING_SERVICE);
+        Ref account = rt::call_method(self, n__keyring_account, name);
+        result = rt::call(get_password, service.get(), account.get());
+        rt::check_result(result, &PyUnicode_Type);
+    } catch (const rt::Error&) {
+        translate_no_keyring(c, cannot_read_message);
+    }
+    return result;
+}
+
+Ref delete_password(Call& c) {
+    auto [self, name] = c.params<2>();
+    if (!rt::truth(c.global(g_KEYRING_AVAILABLE))) return rt::none();
+    rt::unless_raises(PyExc_Exception, [&] {
+        Ref delete_password = rt::getattr(c.global(g_keyring), n_delete_password);
+        Ref service = c.global(g_KEYRING_SERVICE);
+        Ref account = rt::call_method(self, n__keyring_account, name);
+        rt::call(delete_password, service.get(), account.get());
+    });
+    return rt::none();
+}
+
+}  // namespace lockmere

@@ -1,0 +1,206 @@
+"""The account operations save, list, delete and get: results, order of checks, effects on the
+metadata file and the keyring, and calls through `self`."""
+
+import errno
+import json
+import os
+import sys
+
+import pytest
+
+from conftest import run_python
+from support.keyrings import memory_keyring  # noqa: F401  (fixture)
+from zantor.kestrow.domain.exceptions import InvalidCollectOptionError, KestrowDependencyError
+
+SERVICE = "zantor-kestrow"
+NAME_MESSAGE = "账号名称只能包含字母、数字、下划线和中划线"
+
+
+class Str(str):
+    pass
+
+
+def write_accounts(store, text):
+    store.meta_path.write_text(text, encoding="utf-8")
+
+
+def test_save_list_get_delete(store, memory_keyring):
+    assert store.list() == []
+    assert store.save(name="main", username="张三", password="pw1") == {"name": "main", "username": "张三"}
+    store.save(name="alt", username="  ", password="pw2")
+    result = store.save(name="main", username="李四", password="pw3")  # replaced in place
+    assert list(result) == ["name", "username"]
+    assert store.meta_path.read_text(encoding="utf-8") == json.dumps(
+        {"main": {"username": "李四"}, "alt": {"username": "  "}}, ensure_ascii=False, indent=2)
+    assert "pw" not in store.meta_path.read_text(encoding="utf-8")
+    assert store.list() == [{"name": "main", "username": "李四"}, {"name": "alt", "username": "  "}]
+    got = store.get(name="main")
+    assert list(got.items()) == [("name", "main"), ("username", "李四"), ("password", "pw3")]
+    assert store.delete(name="main") is True
+    assert store.list() == [{"name": "alt", "username": "  "}]
+    assert memory_keyring.entries == {(SERVICE, "account:alt"): "pw2"}
+
+
+def test_hand_edited_file(store, memory_keyring):
+    write_accounts(store, '{"z": {"username": "1", "note": 1}, "a": {}, "m": {"username": null}}')
+    assert store.list() == [{"name": "z", "username": "1"}, {"name": "a", "username": None},
+                            {"name": "m", "username": None}]  # the file's order, not sorted
+    store.save(name="z", username="2", password="pw")  # the whole entry is replaced, in place
+    saved = json.loads(store.meta_path.read_text(encoding="utf-8"))
+    assert list(saved.items()) == [("z", {"username": "2"}), ("a", {}), ("m", {"username": None})]
+    memory_keyring.entries[SERVICE, "account:m"] = "pw"
+    assert store.get(name="m") == {"name": "m", "username": None, "password": "pw"}
+
+
+@pytest.mark.parametrize("name, username, password, message", [
+    ("a b", "", "", NAME_MESSAGE),
+    ("main", "", "", "必须提供Kestrow用户名"),
+    ("main", "", "pw", "必须提供Kestrow用户名"),
+    ("main", "user", "", "必须提供Kestrow密码"),
+])
+def test_save_checks_in_order_before_touching_anything(store, memory_keyring, name, username, password, message):
+    with pytest.raises(InvalidCollectOptionError) as info:
+        store.save(name=name, username=username, password=password)
+    assert info.value.args == (message,)
+    assert memory_keyring.calls == [] and not store.meta_path.exists()
+
+
+def test_without_keyring(lockmere, store, monkeypatch):
+    monkeypatch.setattr(lockmere, "_KEYRING_AVAILABLE", False)
+    with pytest.raises(KestrowDependencyError):
+        store.save(name="main", username="u", password="pw")
+    assert not store.meta_path.exists()
+    write_accounts(store, '{"main": {"username": "u"}}')
+    assert store.list() == [{"name": "main", "username": "u"}]
+    with pytest.raises(KestrowDependencyError):
+        store.get(name="main")
+    assert store.delete(name="main") is True and store.list() == []
+
+
+def test_delete_of_missing_name(store, memory_keyring):
+    assert store.delete(name="ghost") is False
+    assert not store.meta_path.exists()
+    write_accounts(store, '{"main":{"username":"u"}}')
+    memory_keyring.entries[SERVICE, "account:ghost"] = "orphan"
+    assert store.delete(name="ghost") is False
+    assert store.meta_path.read_text(encoding="utf-8") == '{"main":{"username":"u"}}'  # not rewritten
+    assert memory_keyring.calls == [("delete_password", SERVICE, "account:ghost")] * 2
+    assert memory_keyring.entries == {}
+
+
+@pytest.mark.parametrize("content, password, message", [
+    ("{}", "pw", "Kestrow账号 `main` 不存在，请先执行 account save"),
+    ('{"main": {}}', "pw", "Kestrow账号 `main` 不存在，请先执行 account save"),
+    ('{"main": {"username": "u"}}', None, "Kestrow账号 `main` 缺少密码，请重新执行 account save"),
+    ('{"main": {"username": "u"}}', "", "Kestrow账号 `main` 缺少密码，请重新执行 account save"),
+])
+def test_get_failures(store, memory_keyring, content, password, message):
+    write_accounts(store, content)
+    if password is not None:
+        memory_keyring.entries[SERVICE, "account:main"] = password
+    with pytest.raises(InvalidCollectOptionError) as info:
+        store.get(name="main")
+    assert info.value.args == (message,)
+
+
+@pytest.mark.parametrize("call, message", [
+    (lambda s: s.save("main", username="u", password="p"), r"save\(\) takes exactly 1 positional argument \(2 given\)"),
+    (lambda s: s.save(name="main", username="u"), r"save\(\) needs keyword-only argument password"),
+    (lambda s: s.save(name="main", username=None, password="p"), r"Argument 'username' has incorrect type"),
+    (lambda s: s.save(name="main", username="u", password=Str("p")), r"Argument 'password' .* got Str\)\. "),
+    (lambda s: s.delete(name=None), r"Argument 'name' has incorrect type \(expected str, got NoneType\)$"),
+    (lambda s: s.delete(nam="main"), r"delete\(\) got an unexpected keyword argument 'nam'"),
+    (lambda s: s.get("main"), r"get\(\) takes exactly 1 positional argument \(2 given\)"),
+    (lambda s: s.get(name=Str("main")), r"Argument 'name' .* got Str\)"),
+    (lambda s: s.list(1), r"list\(\) takes exactly 1 positional argument \(2 given\)"),
+])
+def test_argument_errors_come_before_any_access(store, memory_keyring, call, message):
+    store.meta_path = None  # any file access would fail differently
+    with pytest.raises(TypeError, match=message):
+        call(store)
+    assert memory_keyring.calls == []
+
+
+def test_operations_call_siblings_through_self(lockmere, store_parent, memory_keyring):
+    class Store(lockmere.KestrowLockmere):
+        def _validate_name(self, name):
+            self.validated.append(name)
+
+        def _load_accounts(self):
+            return dict(self.accounts)
+
+        def _save_accounts(self, accounts):
+            self.accounts = accounts
+
+    store = Store(base_dir=store_parent)
+    store.validated, store.accounts = [], {"x": {"username": "y"}}
+    store.save(name="not valid!", username="u", password="p")
+    assert store.accounts == {"x": {"username": "y"}, "not valid!": {"username": "u"}}
+    assert store.get(name="not valid!")["password"] == "p"
+    assert store.list()[1] == {"name": "not valid!", "username": "u"}
+    assert store.delete(name="x") is True and list(store.accounts) == ["not valid!"]
+    assert store.validated == ["not valid!"] * 2 + ["x"]
+    assert not store.meta_path.exists()
+
+
+def test_store_follows_reassigned_meta_path(store, tmp_path, memory_keyring):
+    store.meta_path = tmp_path / "elsewhere.json"
+    store.save(name="main", username="u", password="p")
+    assert json.loads(store.meta_path.read_text(encoding="utf-8")) == {"main": {"username": "u"}}
+    assert (tmp_path / ".accounts.lock").exists()
+
+
+def test_removed_store_directory(store, memory_keyring):
+    store.base_dir.rmdir()
+    assert store.delete(name="main") is False
+    with pytest.raises(FileNotFoundError):
+        store.save(name="main", username="u", password="p")
+    assert memory_keyring.entries == {(SERVICE, "account:main"): "p"}  # nothing is undone
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts descriptors in /proc")
+@pytest.mark.parametrize("code", [errno.ENOLCK, errno.EIO])
+def test_lock_failures(store, memory_keyring, monkeypatch, code):
+    import fcntl
+
+    def flock(fd, operation):
+        if operation == fcntl.LOCK_EX:
+            raise OSError(code, os.strerror(code))
+
+    monkeypatch.setattr(fcntl, "flock", flock)
+    descriptors = len(os.listdir("/proc/self/fd"))
+    if code == errno.ENOLCK:  # a file system without locks: saved unguarded, as before
+        store.save(name="main", username="u", password="p")
+        assert store.list() == [{"name": "main", "username": "u"}]
+    else:
+        with pytest.raises(OSError) as info:
+            store.save(name="main", username="u", password="p")
+        assert info.value.errno == code and not store.meta_path.exists()
+    assert len(os.listdir("/proc/self/fd")) == descriptors
+
+
+def test_lock_is_released_on_errors_and_reentry_does_not_wait(store_parent):
+    # Runs in a child so that a lock left held would show as a timeout, not a hung suite.
+    run_python(f"""
+        from support.keyrings import MemoryKeyring, install
+        from zantor.kestrow.services.lockmere import KestrowLockmere
+        install(MemoryKeyring())
+
+        class Failing(KestrowLockmere):
+            def _save_accounts(self, accounts):
+                raise OSError("disk full")
+
+        class Reentrant(KestrowLockmere):
+            def _save_accounts(self, accounts):
+                super()._save_accounts(accounts)
+                if "inner" not in accounts:
+                    self.save(name="inner", username="u", password="p")
+
+        for _ in range(2):
+            try:
+                Failing(base_dir={str(store_parent)!r}).save(name="a", username="u", password="p")
+            except OSError:
+                pass
+        Reentrant(base_dir={str(store_parent)!r}).save(name="outer", username="u", password="p")
+        assert [a["name"] for a in KestrowLockmere(base_dir={str(store_parent)!r}).list()] == ["outer", "inner"]
+    """, timeout=30)
