@@ -91,6 +91,9 @@ def test_keyring_entries_are_keyed_by_service_and_user(secret_keyring, unique_na
 def test_default_keyring_api_uses_private_service(secret_service, unique_name):
     import keyring
 
+    from support.secret_service import refresh_keyring_backend
+
+    refresh_keyring_backend()  # other tests may have swapped the process-wide backend
     assert type(keyring.get_keyring()).__module__ == "keyring.backends.SecretService"
     keyring.set_password(unique_name, "u", "pw")
     try:

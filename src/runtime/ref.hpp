@@ -63,6 +63,8 @@ inline Ref own(PyObject* p) { return Ref::steal(p); }
 class Name {
 public:
     constexpr explicit Name(const char* text) : text_(text) {}
+    Name(const Name&) = delete;  // a copy would intern (and keep) its own reference
+    Name& operator=(const Name&) = delete;
     operator PyObject*() const {
         if (!obj_) obj_ = check(PyUnicode_InternFromString(text_));
         return obj_;
@@ -94,7 +96,7 @@ private:
 
 // callable(*args)
 template <class... A>
-Ref call(PyObject* callable, A... args) {
+Ref call(PyObject* callable, const A&... args) {
     PyObject* argv[] = {nullptr, static_cast<PyObject*>(args)...};
     return own(PyObject_Vectorcall(callable, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                    nullptr));
@@ -106,7 +108,7 @@ Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional, con
 
 // obj.name(*args), looked up by name at call time
 template <class... A>
-Ref call_method(PyObject* obj, PyObject* name, A... args) {
+Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
     PyObject* argv[] = {obj, static_cast<PyObject*>(args)...};
     return own(PyObject_VectorcallMethod(name, argv, (1 + sizeof...(A)) | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                          nullptr));

@@ -57,9 +57,9 @@ def test_failed_argument_checks(archive):
         with pytest.raises(TypeError):
             bad_calls[state["i"] % len(bad_calls)]()
 
-    counts = refcounts(payload, section, archive, None, True, False)
+    counts = refcounts(payload, section, archive)
     assert growth(call, 100_000) < TOLERANCE
-    assert same_counts(counts, refcounts(payload, section, archive, None, True, False))
+    assert same_counts(counts, refcounts(payload, section, archive))
 
 
 def test_constructor(archiver, root):

@@ -22,7 +22,7 @@ def test_namespace_and_class(archiver):
     assert (cls.__module__, cls.__qualname__) == (MODULE, "KestrowArchiver")
     assert cls.__doc__ == "保存截图、HTML、Markdown 和 JSON 文件。"
     assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [
-        "__init__", "html_to_markdown", "save_json"]
+        "__init__", "archive_page", "archive_locator", "html_to_markdown", "save_json"]
 
 
 @pytest.mark.parametrize(

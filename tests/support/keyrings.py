@@ -14,7 +14,7 @@ import pytest
 
 
 class MemoryKeyring(keyring.backend.KeyringBackend):
-    priority = 1
+    priority = 0  # never chosen by keyring's own detection; the tests install it explicitly
 
     def __init__(self):
         super().__init__()
@@ -36,7 +36,7 @@ class MemoryKeyring(keyring.backend.KeyringBackend):
 
 
 class RaisingKeyring(keyring.backend.KeyringBackend):
-    priority = 1
+    priority = 0  # never chosen by keyring's own detection; the tests install it explicitly
 
     def __init__(self, error: BaseException):
         super().__init__()

@@ -3,6 +3,7 @@
 
 #include <initializer_list>
 
+#include "runtime/coroutine.hpp"
 #include "runtime/files.hpp"
 #include "runtime/function.hpp"
 
@@ -48,6 +49,10 @@ Ref section_dir_inside_root(PyObject* root_dir, PyObject* section);
 // Constructor and JSON output (module.cpp).
 Ref init(Call& c);
 Ref save_json(Call& c);
+
+// The capture coroutines (capture.cpp).
+rt::Async archive_page(Call& c);
+rt::Async archive_locator(Call& c);
 
 // HTML cleaning and Markdown conversion (markdown.cpp).
 Ref html_to_markdown(Call& c);

@@ -50,8 +50,8 @@ bool contains(PyObject* value, PyObject* text) { return rt::check(PySequence_Con
 void remove_by_name(PyObject* soup) {
     Ref names = rt::new_list(6);
     int i = 0;
-    for (PyObject* name : {n_script, n_style, n_svg, n_noscript, n_meta, n_link})
-        PyList_SET_ITEM(names.get(), i++, Py_NewRef(name));
+    for (const Name* name : {&n_script, &n_style, &n_svg, &n_noscript, &n_meta, &n_link})
+        PyList_SET_ITEM(names.get(), i++, Py_NewRef(static_cast<PyObject*>(*name)));
     for_each(rt::call(soup, names.get()), decompose);
 }
 

@@ -1,4 +1,5 @@
 // The module body, the class KestrowArchiver, its constructor and its JSON output.
+#include "runtime/coroutine.hpp"
 #include "runtime/module.hpp"
 #include "archiver.hpp"
 
@@ -15,8 +16,21 @@ const rt::MethodDef methods[] = {
      .returns = "None",
      .doc = nullptr,
      .body = init},
-    // archive_page and archive_locator, the capture coroutines, take their places here, between
-    // the constructor and html_to_markdown, once the coroutine runtime exists.
+    {.name = "archive_page",
+     .params = {{"self"}, {"page"}, {"section", rt::keyword_only, "str"}},
+     .returns = "dict[str, str]",
+     .doc = "归档当前页面状态。\n\n        Args:\n            page: Playwright page 对象。\n"
+            "            section: 归档分区名称。\n        ",
+     .body = rt::coroutine_method<archive_page>,
+     .coroutine = true,
+     .locals = {"section_dir", "screenshot_path", "html_path", "markdown_path", "html"}},
+    {.name = "archive_locator",
+     .params = {{"self"}, {"locator"}, {"section", rt::keyword_only, "str"}},
+     .returns = "dict[str, str]",
+     .doc = "归档指定页面元素。",
+     .body = rt::coroutine_method<archive_locator>,
+     .coroutine = true,
+     .locals = {"section_dir", "screenshot_path", "html_path", "markdown_path", "html"}},
     {.name = "html_to_markdown",
      .params = {{"self"}, {"html", false, "str"}},
      .returns = "str",
