@@ -58,28 +58,37 @@ namespace {
 
 void raise_new(PyObject* cls, PyObject* message) { raise_instance(call(cls, message)); }
 
+Handled::Handled() {
+    PyErr_Fetch(&type_, &value_, &tb_);
+    PyErr_NormalizeException(&type_, &value_, &tb_);
+    if (tb_) PyException_SetTraceback(value_, tb_);
+    outer_ = PyErr_GetHandledException();
+    PyErr_SetHandledException(value_);
+}
+
+Handled::~Handled() {
+    PyErr_SetHandledException(outer_);
+    Py_XDECREF(outer_);
+    Py_XDECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(tb_);
+}
+
+void Handled::reraise() {
+    PyErr_Restore(type_, value_, tb_);
+    type_ = value_ = tb_ = nullptr;
+    fail();
+}
+
+void Handled::raise_from(PyObject* cls, PyObject* message) {
+    Ref exc = call(cls, message);
+    if (PyExceptionInstance_Check(exc.get())) PyException_SetCause(exc, Py_NewRef(value_));
+    raise_instance(exc);
+}
+
 void raise_from_current(PyObject* cls, PyObject* message) {
-    // Take the exception being handled off the indicator, make the new one, then chain them as
-    // `raise new from handled` does: the handled one becomes both cause and context.
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyErr_NormalizeException(&type, &value, &tb);
-    if (tb) PyException_SetTraceback(value, tb);
-    Ref handled = Ref::steal_or_null(value);
-    Py_XDECREF(type);
-    Py_XDECREF(tb);
-    // While the new exception is made and raised, `handled` is the exception being handled, so
-    // it becomes the context exactly as inside an except clause.
-    Ref outer = Ref::steal_or_null(PyErr_GetHandledException());
-    PyErr_SetHandledException(handled);
-    try {
-        Ref exc = call(cls, message);
-        if (PyExceptionInstance_Check(exc.get())) PyException_SetCause(exc, Ref(handled).release());
-        raise_instance(exc);
-    } catch (const Error&) {
-        PyErr_SetHandledException(outer);
-        throw;
-    }
+    Handled exc;
+    exc.raise_from(cls, message);
 }
 
 void check_result(PyObject* value, PyTypeObject* type) {

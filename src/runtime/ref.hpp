@@ -158,8 +158,28 @@ bool unless_raises(PyObject* type, F&& body) {
 
 // `raise cls(message)`, with no cause.
 [[noreturn]] void raise_new(PyObject* cls, PyObject* message);
-// `raise cls(message) from <the exception being handled>`; the handled one is taken from the
-// error indicator.
+// The body of an `except` clause: the exception that escaped, taken off the error indicator, is
+// the one being handled while this object lives, so whatever is raised meanwhile gets it as its
+// context. It is dropped at the end of the clause unless re-raised.
+class Handled {
+public:
+    Handled();
+    ~Handled();
+    Handled(const Handled&) = delete;
+    Handled& operator=(const Handled&) = delete;
+
+    // isinstance(exc, cls), as an except clause matches
+    bool matches(PyObject* cls) const { return PyErr_GivenExceptionMatches(value_, cls) != 0; }
+    // `raise`: the exception goes on unchanged
+    [[noreturn]] void reraise();
+    // `raise cls(message) from exc`
+    [[noreturn]] void raise_from(PyObject* cls, PyObject* message);
+
+private:
+    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr, *outer_ = nullptr;
+};
+
+// `raise cls(message) from exc` for the exception on the indicator.
 [[noreturn]] void raise_from_current(PyObject* cls, PyObject* message);
 
 // "Expected %s, got %.200s" unless `value` is exactly `type` or None.

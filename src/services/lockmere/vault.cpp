@@ -30,59 +30,15 @@ bool follows_name_rule(PyObject* name) {
     return any;
 }
 
-// The exception that escaped a guarded region, taken off the error indicator and made the one
-// being handled for the life of this object, as inside an `except` clause: whatever is raised
-// meanwhile gets it as its context.
-class Handled {
-public:
-    Handled() {
-        PyErr_Fetch(&type_, &value_, &tb_);
-        PyErr_NormalizeException(&type_, &value_, &tb_);
-        if (tb_) PyException_SetTraceback(value_, tb_);
-        outer_ = PyErr_GetHandledException();
-        PyErr_SetHandledException(value_);
-    }
-    ~Handled() {
-        PyErr_SetHandledException(outer_);
-        Py_XDECREF(outer_);
-        Py_XDECREF(type_);
-        Py_XDECREF(value_);
-        Py_XDECREF(tb_);
-    }
-    Handled(const Handled&) = delete;
-    Handled& operator=(const Handled&) = delete;
-
-    bool matches(PyObject* cls) const { return PyErr_GivenExceptionMatches(value_, cls) != 0; }
-
-    // `raise`: the exception goes on unchanged.
-    [[noreturn]] void reraise() {
-        restore();
-        rt::fail();
-    }
-    // `raise cls(message) from exc`
-    [[noreturn]] void raise_from(PyObject* cls, const char* message) {
-        Ref text = rt::str(message);
-        restore();
-        rt::raise_from_current(cls, text);
-    }
-
-private:
-    void restore() {
-        PyErr_Restore(type_, value_, tb_);
-        type_ = value_ = tb_ = nullptr;
-    }
-    PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr, *outer_ = nullptr;
-};
-
 // except keyring.errors.NoKeyringError as exc:
 //     raise KestrowDependencyError(message) from exc
 // for the exception on the indicator. The class is fetched now through the module global
 // `keyring`; if that fails, the failure is raised in place of the exception being matched.
 [[noreturn]] void translate_no_keyring(const Call& c, const char* message) {
-    Handled exc;
+    rt::Handled exc;
     Ref no_keyring_error = rt::getattr(rt::getattr(c.global(g_keyring), n_errors), n_NoKeyringError);
     if (!exc.matches(no_keyring_error)) exc.reraise();
-    exc.raise_from(c.global(g_KestrowDependencyError), message);
+    exc.raise_from(c.global(g_KestrowDependencyError), Ref(rt::str(message)));
 }
 
 }  // namespace
