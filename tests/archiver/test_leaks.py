@@ -3,6 +3,7 @@ constructor, save_json or html_to_markdown shows as growth in the interpreter's 
 allocated memory blocks, or in the reference counts of the objects passed in."""
 
 import gc
+import warnings
 import sys
 
 import pytest
@@ -88,3 +89,81 @@ def test_html_to_markdown(archive):
     counts = refcounts(html, archive)
     assert growth(lambda: archive.html_to_markdown(html), 2000) < TOLERANCE
     assert same_counts(counts, refcounts(html, archive))
+
+
+class Done:
+    """An awaitable that completes at once with `value`."""
+
+    def __init__(self, value=None):
+        self.value = value
+
+    def __await__(self):
+        return self.value
+        yield  # noqa: unreachable; makes this a generator
+
+
+class Tick(Done):
+    """An awaitable that yields once, then completes."""
+
+    def __await__(self):
+        yield "tick"
+        return self.value
+
+
+class Page:
+    def __init__(self, awaitable=Done):
+        self.awaitable = awaitable
+
+    def screenshot(self, **kwargs):
+        return self.awaitable()
+
+    def content(self):
+        return self.awaitable("<p>x</p>")
+
+    def wait_for(self, **kwargs):
+        return self.awaitable()
+
+    def evaluate(self, script):
+        return self.awaitable("<b>x</b>")
+
+
+def test_captures_and_every_way_a_coroutine_ends(archiver, root):
+    class Plain(archiver.KestrowArchiver):
+        def html_to_markdown(self, html):
+            return html
+
+    archive, page, ticking = Plain(root), Page(), Page(Tick)
+    section = "s"
+
+    def call():
+        coro = archive.archive_page(page, section=section)
+        try:
+            coro.send(None)
+        except StopIteration:
+            pass
+        coro = archive.archive_locator(ticking, section=section)
+        coro.send(None)
+        coro.close()  # closed while suspended
+        coro = archive.archive_page(ticking, section=section)
+        coro.send(None)
+        with pytest.raises(KeyError):
+            coro.throw(KeyError("k"))
+        with pytest.raises(TypeError):
+            archive.archive_page(page, section=None)
+
+    counts = refcounts(archive, page, ticking, section)
+    assert growth(call, 3000) < TOLERANCE
+    assert same_counts(counts, refcounts(archive, page, ticking, section))
+
+
+def test_coroutines_dropped_unawaited(archive):
+    page = Page()
+
+    def call():
+        archive.archive_page(page, section="s")
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", RuntimeWarning)
+        counts = refcounts(archive, page)
+        assert growth(call, 100_000) < TOLERANCE
+        assert same_counts(counts, refcounts(archive, page))
