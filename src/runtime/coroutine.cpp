@@ -67,14 +67,13 @@ void finish(Coroutine* co) {
     co->state = State::Finished;
     Async::handle h = std::exchange(co->body, {});
     if (!h) return;
-    auto& p = h.promise();
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);  // releasing locals may run Python code
-    Py_CLEAR(p.awaiting);
-    Py_CLEAR(p.sent);
-    Py_CLEAR(p.result);
-    h.destroy();
-    PyErr_Restore(type, value, tb);
+    cleanup([&] {  // releasing the locals may run Python code
+        auto& p = h.promise();
+        Py_CLEAR(p.awaiting);
+        Py_CLEAR(p.sent);
+        Py_CLEAR(p.result);
+        h.destroy();
+    });
 }
 
 // The body ran to its end: hand out its result, or its exception (a StopIteration escaping a

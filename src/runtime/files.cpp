@@ -53,22 +53,12 @@ void write_all(PyObject* os, PyObject* fd, PyObject* data) {
 
 // Removes the temporary file after a failure, keeping the original error on the indicator.
 void discard(PyObject* os, PyObject* temp) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
-    PyObject* r = PyObject_CallMethodOneArg(os, n_unlink, temp);
-    if (r) Py_DECREF(r);
-    else PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    cleanup([&] { call_method(os, n_unlink, temp); });
 }
 
 }  // namespace
 
-Ref os_module() {
-    Ref os = Ref::steal_or_null(PyImport_GetModule(n_os));
-    if (os) return os;
-    if (PyErr_Occurred()) fail();
-    return own(PyImport_Import(n_os));
-}
+Ref os_module() { return imported(n_os); }
 
 Ref link_target(PyObject* os, PyObject* path) {
     Ref os_path = getattr(os, n_path);
@@ -91,12 +81,7 @@ void write_and_close(PyObject* os, PyObject* fd, PyObject* data) {
         write_all(os, fd, data);
         call_method(os, n_fsync, fd);
     } catch (const Error&) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        PyObject* r = PyObject_CallMethodOneArg(os, n_close, fd);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        cleanup([&] { call_method(os, n_close, fd); });
         throw;
     }
     call_method(os, n_close, fd);

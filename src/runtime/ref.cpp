@@ -56,6 +56,13 @@ namespace {
 
 }  // namespace
 
+Ref imported(PyObject* name) {
+    Ref module = Ref::steal_or_null(PyImport_GetModule(name));
+    if (module) return module;
+    if (PyErr_Occurred()) fail();
+    return own(PyImport_Import(name));
+}
+
 void raise_new(PyObject* cls, PyObject* message) { raise_instance(call(cls, message)); }
 
 Handled::Handled() {

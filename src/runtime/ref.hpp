@@ -156,6 +156,23 @@ bool unless_raises(PyObject* type, F&& body) {
     }
 }
 
+// Cleanup on an error path: the pending exception is set aside while `body` runs and put back
+// after it; a failure of the cleanup itself is dropped.
+template <class F>
+void cleanup(F&& body) noexcept {
+    PyObject *type, *value, *tb;
+    PyErr_Fetch(&type, &value, &tb);
+    try {
+        body();
+    } catch (const Error&) {
+        PyErr_Clear();
+    }
+    PyErr_Restore(type, value, tb);
+}
+
+// The module called `name`: as it stands in sys.modules, else imported now.
+Ref imported(PyObject* name);
+
 // `raise cls(message)`, with no cause.
 [[noreturn]] void raise_new(PyObject* cls, PyObject* message);
 // The body of an `except` clause: the exception that escaped, taken off the error indicator, is

@@ -27,13 +27,6 @@ const Name n_platform_module{"fcntl"}, n_flock{"flock"}, n_LOCK_EX{"LOCK_EX"}, n
 // store) would otherwise wait for itself forever; it runs inside the cycle that already holds it.
 thread_local std::vector<std::string> held_here;
 
-Ref imported(PyObject* name) {
-    Ref module = Ref::steal_or_null(PyImport_GetModule(name));
-    if (module) return module;
-    if (PyErr_Occurred()) rt::fail();
-    return rt::own(PyImport_Import(name));
-}
-
 long pending_errno() {
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
@@ -103,26 +96,14 @@ bool lock(PyObject* platform, PyObject* fd) {
 
 // Releases and closes without raising: runs on error paths too, with the error kept as it is.
 void unlock_and_close(PyObject* os, PyObject* platform, PyObject* fd) {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    rt::cleanup([&] {
 #ifdef _WIN32
-    PyObject* how = PyObject_GetAttr(platform, n_LK_UNLCK);
-    PyObject* one = PyLong_FromLong(1);
-    PyObject* r = how && one ? PyObject_CallMethodObjArgs(platform, n_locking, fd, how, one, nullptr) : nullptr;
-    Py_XDECREF(how);
-    Py_XDECREF(one);
+        rt::call_method(platform, n_locking, fd, rt::getattr(platform, n_LK_UNLCK).get(), rt::integer(1).get());
 #else
-    PyObject* how = PyObject_GetAttr(platform, n_LOCK_UN);
-    PyObject* r = how ? PyObject_CallMethodObjArgs(platform, n_flock, fd, how, nullptr) : nullptr;
-    Py_XDECREF(how);
+        rt::call_method(platform, n_flock, fd, rt::getattr(platform, n_LOCK_UN).get());
 #endif
-    Py_XDECREF(r);
-    PyErr_Clear();
-    // Closing drops the lock in any case.
-    r = PyObject_CallMethodObjArgs(os, n_close, fd, nullptr);
-    Py_XDECREF(r);
-    PyErr_Clear();
-    PyErr_Restore(type, value, tb);
+    });
+    rt::cleanup([&] { rt::call_method(os, n_close, fd); });  // closing drops the lock in any case
 }
 
 std::string key_of(PyObject* path) {
@@ -141,7 +122,7 @@ StoreLock::StoreLock(PyObject* meta_path) {
     for (const std::string& held : held_here)
         if (held == key) return;
 
-    platform_ = imported(n_platform_module);
+    platform_ = rt::imported(n_platform_module);
     fd_ = open_lock_file(os_, path);
     if (!fd_) return;
     held_here.push_back(std::move(key));
