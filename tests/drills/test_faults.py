@@ -1,0 +1,231 @@
+"""Faults of the file system under a store and an archive: a full disk, a read-only directory, and
+a store directory removed after construction. Each write fails with the file system's OSError,
+the previous file stays as it was, and no temporary file is left behind."""
+
+import contextlib
+import errno
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+from pathlib import Path
+
+import pytest
+
+from support.keyrings import memory_keyring  # noqa: F401  (fixture)
+from zantor.kestrow.scraping.archiver import KestrowArchiver
+from zantor.kestrow.services.lockmere import KestrowLockmere
+
+NOBODY = 65534
+
+
+def run(*command):
+    return subprocess.run(command, capture_output=True, text=True).returncode == 0
+
+
+def mounts_allowed():
+    """Whether this process may mount file systems (root with the capability, not in every
+    container)."""
+    if not hasattr(os, "geteuid") or os.geteuid() != 0 or not shutil.which("mount"):
+        return False
+    with tempfile.TemporaryDirectory() as probe:
+        if not run("mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", probe):
+            return False
+        run("umount", probe)
+        return True
+
+
+MOUNTS = mounts_allowed()
+
+
+@contextlib.contextmanager
+def mounted(target, *commands):
+    """Runs the mount commands on `target`; unmounts it afterwards."""
+    for command in commands:
+        assert run(*command), command
+    try:
+        yield
+    finally:
+        assert run("umount", str(target)) or run("umount", "-l", str(target))
+
+
+def contents(folder):
+    """Every file below `folder` with its bytes, by relative path."""
+    return {p.relative_to(folder).as_posix(): p.read_bytes() for p in sorted(Path(folder).rglob("*")) if p.is_file()}
+
+
+def assert_failed_write_left_nothing(call, folder, errnos):
+    """`call` raises the file system's OSError; the files below `folder` are as they were."""
+    before = contents(folder)
+    with pytest.raises(OSError) as info:
+        call()
+    assert info.value.errno in errnos, info.value
+    assert contents(folder) == before
+    return info.value
+
+
+# --- full disk ------------------------------------------------------------------------------------
+
+class TmpfsDisk:
+    """A 64 KiB tmpfs; `fill` takes all its free space with a filler file."""
+
+    how = "tmpfs of 64 KiB"
+
+    def __init__(self, path, monkeypatch):
+        self.path = path
+
+    def fill(self):
+        fd = os.open(self.path / "filler", os.O_WRONLY | os.O_CREAT | os.O_APPEND)
+        try:
+            while os.write(fd, b"\0" * 1024):
+                pass
+        except OSError as exc:
+            assert exc.errno == errno.ENOSPC
+        finally:
+            os.close(fd)
+
+    def free(self):
+        (self.path / "filler").unlink()
+
+
+class FailingWrite:
+    """Without mounts: os.write accepts a few more bytes, then fails as a full disk does."""
+
+    how = "os.write failing with ENOSPC"
+
+    def __init__(self, path, monkeypatch):
+        self.path, self.monkeypatch, self.real = path, monkeypatch, os.write
+
+    def fill(self):
+        room = [4]
+
+        def write(fd, data):
+            if room[0] <= 0:
+                raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+            n = self.real(fd, bytes(data[: room[0]]))
+            room[0] -= n
+            return n
+
+        self.monkeypatch.setattr(os, "write", write)
+
+    def free(self):
+        self.monkeypatch.setattr(os, "write", self.real)
+
+
+@pytest.fixture
+def disk(tmp_path, monkeypatch):
+    path = tmp_path / "disk"
+    path.mkdir()
+    if not MOUNTS:
+        print("full disk simulated:", FailingWrite.how)
+        yield FailingWrite(path, monkeypatch)
+        return
+    with mounted(path, ("mount", "-t", "tmpfs", "-o", "size=64k,mode=0700", "tmpfs", str(path))):
+        yield TmpfsDisk(path, monkeypatch)
+
+
+def test_full_disk(disk, memory_keyring):
+    store = KestrowLockmere(base_dir=disk.path)
+    store.save(name="main", username="u", password="pw")
+    archive = KestrowArchiver(disk.path / "archive")
+    archive.save_json(section="s", filename="data.json", payload={"k": "v"})
+    disk.fill()
+
+    full = {errno.ENOSPC}
+    assert_failed_write_left_nothing(lambda: store.save(name="other", username="x" * 5000, password="pw"),
+                                     store.base_dir, full)
+    assert_failed_write_left_nothing(lambda: store.delete(name="main"), store.base_dir, full)
+    assert_failed_write_left_nothing(
+        lambda: archive.save_json(section="s", filename="data.json", payload={"k": "w" * 5000}), archive.root_dir, full)
+    # a damaged file is kept as a copy before it is replaced; without room for the copy the save
+    # fails and the damaged file stays where it is, with no partial copy beside it
+    disk.free()
+    store.meta_path.write_bytes(b"{damaged")
+    disk.fill()
+    assert_failed_write_left_nothing(lambda: store.save(name="main", username="v", password="pw"),
+                                     store.base_dir, full)
+
+    disk.free()
+    store.save(name="main", username="v", password="pw")
+    assert json.loads(store.meta_path.read_text(encoding="utf-8")) == {"main": {"username": "v"}}
+    assert (store.base_dir / "accounts.json.damaged").read_bytes() == b"{damaged"
+
+
+# --- read-only directory --------------------------------------------------------------------------
+
+@contextlib.contextmanager
+def read_only_mount(folder):
+    target = str(folder)
+    with mounted(folder, ("mount", "--bind", target, target), ("mount", "-o", "remount,bind,ro", target)):
+        yield {errno.EROFS}
+
+
+@contextlib.contextmanager
+def no_write_permission(folder):
+    """Permission bits 0500. Root ignores them, so as root the calls run with the effective user
+    id of nobody, who then owns the files."""
+    as_root = os.geteuid() == 0
+    if as_root:
+        for path in [folder, *folder.rglob("*")]:
+            os.chown(path, NOBODY, -1)
+    folder.chmod(0o500)
+    try:
+        if as_root:
+            os.seteuid(NOBODY)
+        try:
+            yield {errno.EACCES, errno.EPERM}
+        finally:
+            if as_root:
+                os.seteuid(0)
+    finally:
+        folder.chmod(0o700)
+
+
+@pytest.fixture
+def shared_tmp():
+    """A temporary directory that other users can pass through (tmp_path's parents are root's)."""
+    top = tempfile.mkdtemp()
+    os.chmod(top, 0o711)
+    yield Path(top)
+    shutil.rmtree(top)
+
+
+@pytest.mark.parametrize("how", ["read-only mount", "no write permission"])
+def test_read_only_directory(how, shared_tmp, memory_keyring):
+    if how == "read-only mount" and not MOUNTS:
+        pytest.skip("mounting is not permitted here")
+    if how == "no write permission" and not hasattr(os, "geteuid"):
+        pytest.skip("POSIX permission bits only")
+    store = KestrowLockmere(base_dir=shared_tmp)
+    store.save(name="main", username="u", password="pw")
+    archive = KestrowArchiver(shared_tmp / "archive")
+    archive.save_json(section="s", filename="data.json", payload={"k": "v"})
+    make_read_only = read_only_mount if how == "read-only mount" else no_write_permission
+
+    with make_read_only(store.base_dir) as refused:
+        assert_failed_write_left_nothing(lambda: store.save(name="other", username="x", password="pw"),
+                                         store.base_dir, refused)
+        assert_failed_write_left_nothing(lambda: store.delete(name="main"), store.base_dir, refused)
+        assert store.list() == [{"name": "main", "username": "u"}]  # reading goes on
+        assert store.delete(name="absent") is False
+    with make_read_only(archive.root_dir / "s") as refused:
+        assert_failed_write_left_nothing(
+            lambda: archive.save_json(section="s", filename="data.json", payload={}), archive.root_dir, refused)
+
+
+# --- store directory removed ----------------------------------------------------------------------
+
+def test_store_directory_removed_after_construction(tmp_path, memory_keyring):
+    store = KestrowLockmere(base_dir=tmp_path / "config")
+    store.save(name="main", username="u", password="pw")
+    moved = tmp_path / "moved"
+    store.base_dir.rename(moved)  # the old directory, with its file, is kept elsewhere to compare
+    before = contents(moved)
+
+    with pytest.raises(FileNotFoundError):
+        store.save(name="other", username="x", password="pw")
+    assert store.delete(name="main") is False  # no file: nothing to delete, nothing written
+    assert store.list() == []
+    assert contents(moved) == before
+    assert not store.base_dir.exists()
