@@ -199,7 +199,7 @@ class StoreMachine(RuleBasedStateMachine):
 
 
 def test_store_operations_against_a_model():
-    run_state_machine_as_test(StoreMachine, settings=settings(max_examples=60, stateful_step_count=30, **SETTINGS))
+    run_state_machine_as_test(StoreMachine, settings=settings(max_examples=80, stateful_step_count=30, **SETTINGS))
 
 
 # --- save_json ------------------------------------------------------------------------------------
@@ -242,7 +242,7 @@ def snapshot(top):
     return found
 
 
-@settings(max_examples=200, **SETTINGS)
+@settings(max_examples=300, **SETTINGS)
 @given(section=path_parts, filename=path_parts, payload=payloads)
 def test_save_json_writes_inside_the_root_or_raises(section, filename, payload):
     with tempfile.TemporaryDirectory() as top:
@@ -333,7 +333,7 @@ html_documents = st.one_of(
 )
 
 
-@settings(max_examples=250, **SETTINGS)
+@settings(max_examples=400, **SETTINGS)
 @given(html=html_documents)
 def test_html_to_markdown_matches_plain_python(tmp_path, html):
     assert outcome(KestrowArchiver(tmp_path).html_to_markdown, html) == outcome(reference, html)
@@ -366,7 +366,7 @@ def run(coroutine):
     raise AssertionError("a capture suspended although nothing it awaited did")
 
 
-@settings(max_examples=100, **SETTINGS)
+@settings(max_examples=150, **SETTINGS)
 @given(method=st.sampled_from(["archive_page", "archive_locator"]), section=path_parts,
        html=html_documents | st.sampled_from([None, b"<p>x</p>", 5]))
 def test_captures_write_html_and_its_markdown(method, section, html):
