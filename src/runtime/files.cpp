@@ -109,15 +109,20 @@ bool write_new_file(PyObject* path, PyObject* data) {
     return true;
 }
 
-void replace_text(PyObject* path, PyObject* text, NewFile mode) {
+Ref text_file_bytes(PyObject* text) {
     if (!PyUnicode_Check(text)) {
         // the TypeError write_text raises
         Ref type_name = own(PyType_GetName(Py_TYPE(text)));
         PyErr_Format(PyExc_TypeError, "data must be str, not %U", type_name.get());
         fail();
     }
+    return encode_for_text_mode(os_module(), text);
+}
+
+void replace_text(PyObject* path, PyObject* text, NewFile mode) { replace_file(path, text_file_bytes(text), mode); }
+
+void replace_file(PyObject* path, PyObject* data, NewFile mode) {
     Ref os = os_module();
-    Ref data = encode_for_text_mode(os, text);
     Ref target = link_target(os, path);
     Ref os_path = getattr(os, n_path);
     Ref parts = call_method(os_path, n_split, target.get());

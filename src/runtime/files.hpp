@@ -20,6 +20,12 @@ enum class NewFile {
 // is left as it was and the temporary file is removed.
 void replace_text(PyObject* path, PyObject* text, NewFile mode);
 
+// The two halves of replace_text, for callers with work between them: the bytes a text-mode
+// UTF-8 write of `text` produces (raising as write_text would for a non-str or an unencodable
+// character), then the atomic replacement of `path` with those bytes.
+Ref text_file_bytes(PyObject* text);
+void replace_file(PyObject* path, PyObject* data, NewFile mode);
+
 // Writes `data` (bytes) to a new file at `path`, created owner-only and flushed to disk. Returns
 // false, touching nothing, when something already stands at `path`.
 bool write_new_file(PyObject* path, PyObject* data);

@@ -178,3 +178,10 @@ class TestDamagedFileKept:
         store.meta_path.write_bytes(content)
         store._save_accounts({})
         assert leftovers(store) == []
+
+    def test_a_save_that_cannot_encode_keeps_no_copy(self, store):
+        store.meta_path.write_bytes(b"{broken")
+        for _ in range(2):
+            with pytest.raises(UnicodeEncodeError):
+                store._save_accounts({"a": {"username": "\udc80"}})
+        assert store.meta_path.read_bytes() == b"{broken" and leftovers(store) == []

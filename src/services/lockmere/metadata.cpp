@@ -64,8 +64,9 @@ Ref save_accounts(Call& c) {
     Ref meta_path = rt::getattr(self, a_meta_path);
     Ref indent = rt::integer(2);
     Ref text = rt::call_kw(rt::getattr(c.global(g_json), n_dumps), {accounts}, kw_dumps, {Py_False, indent});
+    Ref data = rt::text_file_bytes(text);  // an unencodable name fails here, before any file is touched
     keep_if_damaged(c, meta_path);
-    rt::replace_text(meta_path, text, rt::NewFile::Private);
+    rt::replace_file(meta_path, data, rt::NewFile::Private);
     Ref stat = c.global(g_stat);
     Ref mode = rt::own(PyNumber_Or(rt::getattr(stat, n_S_IRUSR), rt::getattr(stat, n_S_IWUSR)));
     rt::call_method(rt::getattr(self, a_meta_path), n_chmod, mode.get());
