@@ -87,6 +87,7 @@ void method_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (as_method(self)->weakrefs) PyObject_ClearWeakRefs(self);
     method_clear(self);
+    as_method(self)->sig.release();
     PyObject_GC_Del(self);
 }
 
@@ -253,10 +254,11 @@ Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name)
     Method* m = as_method(self);
     m->vectorcall = method_vectorcall;
     m->def = &def;
-    new (&m->sig) Signature(Signature::of(def.name, def.params));
+    new (&m->sig) Signature();
     m->result_type = def.coroutine ? nullptr : builtin_type_named(def.returns);
     m->name = m->qualname = m->module = m->doc = m->annotations = m->kwdefaults = m->globals = m->code =
         m->dict = m->weakrefs = nullptr;
+    m->sig = Signature::of(def.name, def.params);
     m->globals = Py_NewRef(globals);
     m->module = module_name ? module_name.release() : Py_NewRef(Py_None);
     m->name = check(PyUnicode_InternFromString(def.name));

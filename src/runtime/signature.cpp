@@ -23,10 +23,24 @@ Signature Signature::of(const char* func_name, const Param* params) {
         const Param& p = params[s.count];
         if (!p.keyword_only) s.positional = s.count + 1;
         PyTypeObject* t = builtin_type_named(p.annotation);
-        if (t == &PyUnicode_Type || t == &PyDict_Type) s.exact_type[s.count] = t;
+        if (t == &PyUnicode_Type || t == &PyDict_Type) {
+            s.exact_type[s.count] = t;
+            s.typed_index[s.typed++] = s.count;
+        }
         ++s.count;
     }
+    for (int i = 0; i < s.count; ++i) {
+        s.names[i] = PyUnicode_InternFromString(params[i].name);
+        if (!s.names[i]) {
+            s.release();
+            fail();
+        }
+    }
     return s;
+}
+
+void Signature::release() {
+    for (PyObject*& name : names) Py_CLEAR(name);
 }
 
 namespace {
@@ -51,6 +65,8 @@ namespace {
 // Index of the parameter called `key`, or -1. Interned names match by identity first.
 int find(const Signature& s, PyObject* key) {
     for (int i = 0; i < s.count; ++i)
+        if (s.names[i] == key) return i;
+    for (int i = 0; i < s.count; ++i)
         if (PyUnicode_CompareWithASCIIString(key, s.params[i].name) == 0) return i;
     return -1;
 }
@@ -61,44 +77,48 @@ void Signature::bind(PyObject* const* args, size_t nargsf, PyObject* kwnames, Py
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs > positional) wrong_count(*this, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
-    for (Py_ssize_t i = nargs; i < count; ++i) out[i] = nullptr;
 
-    if (kwnames) {
-        Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            if (!PyUnicode_Check(key)) {
-                PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func_name);
+    if (nargs < count) {
+        for (Py_ssize_t i = nargs; i < count; ++i) out[i] = nullptr;
+        if (kwnames) bind_keywords(args + nargs, kwnames, out);
+        for (int i = nargs; i < positional; ++i)
+            if (!out[i]) wrong_count(*this, i);
+        for (int i = positional; i < count; ++i) {
+            if (out[i]) continue;
+            if (!params[i].defaults_to_none) {
+                PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", func_name, names[i]);
                 fail();
             }
-            int i = find(*this, key);
-            if (i < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func_name, key);
-                fail();
-            }
-            if (out[i]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func_name, key);
-                fail();
-            }
-            out[i] = args[nargs + k];
-        }
-    }
-
-    for (int i = 0; i < positional; ++i)
-        if (!out[i]) wrong_count(*this, i);
-    for (int i = positional; i < count; ++i) {
-        if (out[i]) continue;
-        if (params[i].defaults_to_none) {
             out[i] = Py_None;
-            continue;
         }
-        PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", func_name,
-                     static_cast<PyObject*>(Ref::steal(PyUnicode_FromString(params[i].name))));
-        fail();
+    } else if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
+        bind_keywords(args + nargs, kwnames, out);  // every parameter is already given: an error
     }
-    for (int i = 0; i < count; ++i) {
-        PyTypeObject* t = exact_type[i];
-        if (t && Py_TYPE(out[i]) != t) wrong_type(params[i], t, out[i]);
+
+    for (int k = 0; k < typed; ++k) {
+        int i = typed_index[k];
+        if (Py_TYPE(out[i]) != exact_type[i]) wrong_type(params[i], exact_type[i], out[i]);
+    }
+}
+
+void Signature::bind_keywords(PyObject* const* values, PyObject* kwnames, PyObject** out) const {
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        if (!PyUnicode_Check(key)) {
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func_name);
+            fail();
+        }
+        int i = find(*this, key);
+        if (i < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func_name, key);
+            fail();
+        }
+        if (out[i]) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func_name, key);
+            fail();
+        }
+        out[i] = values[k];
     }
 }
 

@@ -25,12 +25,22 @@ struct Signature {
     int count = 0;       // all parameters, self included
     int positional = 0;  // positional-or-keyword ones, self included
     PyTypeObject* exact_type[max_params] = {};
+    int typed = 0;                      // how many parameters demand an exact type
+    int typed_index[max_params] = {};   // which ones, in declaration order
+    // The parameter names, interned: keywords in a call are nearly always the very same objects
+    // (the caller's code object holds interned names), so they match by identity.
+    PyObject* names[max_params] = {};
 
+    // Needs the GIL: interns the names (owned by the Signature until release()).
     static Signature of(const char* func_name, const Param* params);
+    void release();
 
     // Fills `out` (borrowed, in declaration order) from a vectorcall argument vector, or raises
     // the TypeError a caller would see.
     void bind(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out) const;
+
+private:
+    void bind_keywords(PyObject* const* values, PyObject* kwnames, PyObject** out) const;
 };
 
 // The type an annotation names when it names a built-in type: "str", "dict", "list", "bool", the
