@@ -4,6 +4,7 @@ metadata file and the keyring, and calls through `self`."""
 import errno
 import json
 import os
+import re
 import sys
 
 import pytest
@@ -204,3 +205,62 @@ def test_lock_is_released_on_errors_and_reentry_does_not_wait(store_parent):
         Reentrant(base_dir={str(store_parent)!r}).save(name="outer", username="u", password="p")
         assert [a["name"] for a in KestrowLockmere(base_dir={str(store_parent)!r}).list()] == ["outer", "inner"]
     """, timeout=30)
+
+
+class Entry(dict):
+    """An entry whose `get` is its own: the operations must call it, not read the dict."""
+
+    def get(self, key, default=None):
+        return f"via get: {key}"
+
+
+class Accounts:
+    """A mapping that is no dict: only `items` and `get` are there."""
+
+    def __init__(self, pairs):
+        self.pairs = pairs
+
+    def items(self):
+        return iter(self.pairs)
+
+    def get(self, key):
+        return dict(self.pairs).get(key)
+
+
+class Mutating(dict):
+    def get(self, key, default=None):
+        self.accounts["new"] = {}  # changes the mapping being listed
+        return "u"
+
+
+@pytest.mark.parametrize("accounts, listed", [
+    ({"a": {"username": "u"}, "b": Entry()}, [{"name": "a", "username": "u"}, {"name": "b", "username": "via get: username"}]),
+    (Accounts([("a", {"username": "u"}), ["b", {}]]), [{"name": "a", "username": "u"}, {"name": "b", "username": None}]),
+    (Accounts([("a", {}, 3)]), ValueError("too many values to unpack (expected 2)")),
+    (Accounts([7]), TypeError("cannot unpack non-iterable int object")),
+    ({"a": Mutating()}, RuntimeError("dictionary changed size during iteration")),
+])
+def test_list_and_get_read_mappings_as_python_does(lockmere, store_parent, memory_keyring, accounts, listed):
+    class Store(lockmere.KestrowLockmere):
+        def _load_accounts(self):
+            return accounts
+
+    store = Store(base_dir=store_parent)
+    for entry in accounts.values() if isinstance(accounts, dict) else ():
+        if isinstance(entry, Mutating):
+            entry.accounts = accounts
+    if isinstance(listed, Exception):
+        with pytest.raises(type(listed), match=f"^{re.escape(str(listed))}$"):
+            store.list()
+        return
+    assert store.list() == listed
+    memory_keyring.entries[SERVICE, "account:a"] = "pw"
+    assert store.get(name="a") == {"name": "a", "username": "u", "password": "pw"}
+
+
+def test_keywords_that_are_equal_but_not_identical_strings(store, memory_keyring):
+    name = "".join(["na", "me"])  # a new string object, not the interned parameter name
+    store.save(**{name: "main", "user" + "name": "u", "pass" + "word": "p"})
+    assert store.get(**{name: "main"})["password"] == "p"
+    with pytest.raises(TypeError, match=r"got multiple values for keyword argument 'name'"):
+        store._keyring_account("main", **{name: "x"})
