@@ -18,6 +18,18 @@ const char* const cannot_read_message = "当前系统 keyring 不可用，无法
 // character other than "-" and "_" is a letter or has a numeric value, and there is at least one.
 bool follows_name_rule(PyObject* name) {
     if (PyUnicode_READY(name) < 0) rt::fail();
+    if (PyUnicode_IS_ASCII(name)) {
+        // The ASCII letters and digits are the only ASCII characters that isalnum() accepts, and
+        // the interpreter's character table answers for them without the Unicode database.
+        const unsigned char* text = PyUnicode_1BYTE_DATA(name);
+        bool any = false;
+        for (Py_ssize_t i = 0, n = PyUnicode_GET_LENGTH(name); i < n; ++i) {
+            if (text[i] == '-' || text[i] == '_') continue;
+            if (!Py_ISALNUM(text[i])) return false;
+            any = true;
+        }
+        return any;
+    }
     const int kind = PyUnicode_KIND(name);
     const void* data = PyUnicode_DATA(name);
     bool any = false;
