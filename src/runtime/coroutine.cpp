@@ -423,16 +423,8 @@ PyObject* coro_repr(PyObject* self) {
 
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
-int set_str(PyObject** slot, PyObject* v, const char* what) {
-    if (!v || !PyUnicode_Check(v)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    Py_XSETREF(*slot, Py_NewRef(v));
-    return 0;
-}
-int set_name(PyObject* self, PyObject* v, void*) { return set_str(&as_coro(self)->name, v, "__name__"); }
-int set_qualname(PyObject* self, PyObject* v, void*) { return set_str(&as_coro(self)->qualname, v, "__qualname__"); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_str_attribute(&as_coro(self)->name, v, "__name__"); }
+int set_qualname(PyObject* self, PyObject* v, void*) { return set_str_attribute(&as_coro(self)->qualname, v, "__qualname__"); }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == State::Running); }
 PyObject* get_await(PyObject* self, void*) {
     Coroutine* co = as_coro(self);

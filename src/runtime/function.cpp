@@ -99,20 +99,11 @@ PyObject* method_repr(PyObject* self) {
 
 PyObject* get_slot(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
 
-int set_str_slot(PyObject** slot, PyObject* value, const char* what) {
-    if (!value || !PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
-        return -1;
-    }
-    Py_XSETREF(*slot, Py_NewRef(value));
-    return 0;
-}
-
 PyObject* get_name(PyObject* self, void*) { return get_slot(as_method(self)->name); }
-int set_name(PyObject* self, PyObject* v, void*) { return set_str_slot(&as_method(self)->name, v, "__name__"); }
+int set_name(PyObject* self, PyObject* v, void*) { return set_str_attribute(&as_method(self)->name, v, "__name__"); }
 PyObject* get_qualname(PyObject* self, void*) { return get_slot(as_method(self)->qualname); }
 int set_qualname(PyObject* self, PyObject* v, void*) {
-    return set_str_slot(&as_method(self)->qualname, v, "__qualname__");
+    return set_str_attribute(&as_method(self)->qualname, v, "__qualname__");
 }
 PyObject* get_doc(PyObject* self, void*) { return get_slot(as_method(self)->doc); }
 int set_doc(PyObject* self, PyObject* v, void*) {

@@ -170,6 +170,17 @@ void cleanup(F&& body) noexcept {
     PyErr_Restore(type, value, tb);
 }
 
+// Setter body for a str-only attribute such as __name__ and __qualname__ (a getset `set`):
+// refuses deletion and non-str values with the interpreter's message.
+inline int set_str_attribute(PyObject** slot, PyObject* value, const char* what) {
+    if (!value || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
+        return -1;
+    }
+    Py_XSETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
 // The module called `name`: as it stands in sys.modules, else imported now.
 Ref imported(PyObject* name);
 
