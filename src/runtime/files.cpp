@@ -2,49 +2,51 @@
 
 #include <atomic>
 
+#include "mapping.hpp"
+
 namespace rt {
 
 namespace {
 
-Name n_os{"os"}, n_path{"path"}, n_fsdecode{"fsdecode"}, n_linesep{"linesep"}, n_replace{"replace"},
-    n_islink{"islink"}, n_realpath{"realpath"}, n_split{"split"}, n_join{"join"}, n_open{"open"},
-    n_write{"write"}, n_fsync{"fsync"}, n_close{"close"}, n_unlink{"unlink"}, n_chmod{"chmod"},
-    n_stat{"stat"}, n_st_mode{"st_mode"}, n_getpid{"getpid"}, n_O_WRONLY{"O_WRONLY"},
-    n_O_CREAT{"O_CREAT"}, n_O_EXCL{"O_EXCL"}, n_O_BINARY{"O_BINARY"}, n_O_NOINHERIT{"O_NOINHERIT"},
-    n_O_CLOEXEC{"O_CLOEXEC"}, n_newline{"\n"};
+const Name n_os{"os"}, n_path{"path"}, n_fsdecode{"fsdecode"}, n_replace{"replace"}, n_islink{"islink"},
+    n_realpath{"realpath"}, n_split{"split"}, n_join{"join"}, n_open{"open"}, n_write{"write"}, n_fsync{"fsync"},
+    n_close{"close"}, n_unlink{"unlink"}, n_chmod{"chmod"}, n_stat{"stat"}, n_st_mode{"st_mode"},
+    n_getpid{"getpid"}, n_O_WRONLY{"O_WRONLY"}, n_O_CREAT{"O_CREAT"}, n_O_EXCL{"O_EXCL"}, n_O_BINARY{"O_BINARY"},
+    n_O_NOINHERIT{"O_NOINHERIT"}, n_O_CLOEXEC{"O_CLOEXEC"};
+#ifdef _WIN32
+const Name n_newline{"\n"}, n_text_mode_newline{"\r\n"};  // "\n" as the io module writes it in text mode
+#endif
 
 // Temporary names differ by process id and a counter; O_EXCL settles any remaining clash.
 std::atomic<unsigned long> temp_counter{0};
 
-long os_flag(PyObject* os, PyObject* name) {
-    PyObject* value = nullptr;
-    if (check(_PyObject_LookupAttr(os, name, &value)) == 0) return 0;
-    Ref v = Ref::steal(value);
-    long flag = PyLong_AsLong(v);
+long os_flag(Handle os, Handle name) {
+    Ref v = lookup(os, name);
+    if (!v) return 0;
+    long flag = PyLong_AsLong(v.get());
     if (flag == -1 && PyErr_Occurred()) fail();
     return flag;
 }
 
-// The encoded bytes write_text would produce: line breaks as the interpreter writes them in text
-// mode, then UTF-8.
-Ref encode_for_text_mode(PyObject* os, PyObject* text) {
-    Ref linesep = getattr(os, n_linesep);
-    Ref translated = Ref::borrow(text);
-    if (PyUnicode_Compare(linesep, n_newline) != 0) translated = call_method(text, n_replace, n_newline, linesep.get());
-    return own(PyUnicode_AsUTF8String(translated));
+// The encoded bytes write_text would produce: line breaks as the io module writes them in text
+// mode (a fixed choice of the platform, whatever os.linesep says), then UTF-8.
+Ref encode_for_text_mode(Handle text) {
+#ifdef _WIN32
+    Ref translated = own(PyUnicode_Replace(text, n_newline, n_text_mode_newline, -1));
+    return own(PyUnicode_AsUTF8String(translated.get()));
+#else
+    return own(PyUnicode_AsUTF8String(text));
+#endif
 }
 
-void write_all(PyObject* os, PyObject* fd, PyObject* data) {
-    Ref remaining = Ref::borrow(data);
+void write_all(Handle os, Handle fd, Handle data) {
+    Ref remaining = new_ref(data);
     Ref write = getattr(os, n_write);
     while (PyBytes_GET_SIZE(remaining.get()) > 0) {
-        Ref written = call(write, fd, remaining.get());
-        Py_ssize_t n = PyLong_AsSsize_t(written);
+        Ref written = call(write, fd, remaining);
+        Py_ssize_t n = PyLong_AsSsize_t(written.get());
         if (n == -1 && PyErr_Occurred()) fail();
-        if (n <= 0) {
-            PyErr_SetString(PyExc_OSError, "short write");
-            fail();
-        }
+        if (n <= 0) raise(PyExc_OSError, "short write");
         if (n >= PyBytes_GET_SIZE(remaining.get())) break;
         remaining = own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(remaining.get()) + n,
                                                   PyBytes_GET_SIZE(remaining.get()) - n));
@@ -52,7 +54,7 @@ void write_all(PyObject* os, PyObject* fd, PyObject* data) {
 }
 
 // Removes the temporary file after a failure, keeping the original error on the indicator.
-void discard(PyObject* os, PyObject* temp) {
+void discard(Handle os, Handle temp) {
     cleanup([&] { call_method(os, n_unlink, temp); });
 }
 
@@ -60,23 +62,23 @@ void discard(PyObject* os, PyObject* temp) {
 
 Ref os_module() { return imported(n_os); }
 
-Ref link_target(PyObject* os, PyObject* path) {
+Ref link_target(Handle os, Handle path) {
     Ref os_path = getattr(os, n_path);
     Ref target = call_method(os, n_fsdecode, path);
-    if (truth(call_method(os_path, n_islink, target.get()))) target = call_method(os_path, n_realpath, target.get());
+    if (truth(call_method(os_path, n_islink, target))) target = call_method(os_path, n_realpath, target);
     return target;
 }
 
 namespace {
 
 // os.O_WRONLY | os.O_CREAT | os.O_EXCL and the platform's binary and no-inherit flags.
-Ref exclusive_create_flags(PyObject* os) {
+Ref exclusive_create_flags(Handle os) {
     return integer(os_flag(os, n_O_WRONLY) | os_flag(os, n_O_CREAT) | os_flag(os, n_O_EXCL) |
                    os_flag(os, n_O_BINARY) | os_flag(os, n_O_NOINHERIT) | os_flag(os, n_O_CLOEXEC));
 }
 
 // Writes everything, flushes it to disk and closes the descriptor, also when writing fails.
-void write_and_close(PyObject* os, PyObject* fd, PyObject* data) {
+void write_and_close(Handle os, Handle fd, Handle data) {
     try {
         write_all(os, fd, data);
         call_method(os, n_fsync, fd);
@@ -89,17 +91,12 @@ void write_and_close(PyObject* os, PyObject* fd, PyObject* data) {
 
 }  // namespace
 
-bool write_new_file(PyObject* path, PyObject* data) {
+bool write_new_file(Handle path, Handle data) {
     Ref os = os_module();
     Ref target = call_method(os, n_fsdecode, path);
-    Ref mode = integer(0600);
-    PyObject* opened = PyObject_CallMethodObjArgs(os, n_open, target.get(), exclusive_create_flags(os).get(), mode.get(), nullptr);
-    if (!opened) {
-        if (!PyErr_ExceptionMatches(PyExc_FileExistsError)) fail();
-        PyErr_Clear();
+    Ref fd;
+    if (!unless_raises(PyExc_FileExistsError, [&] { fd = call_method(os, n_open, target, exclusive_create_flags(os), integer(0600)); }))
         return false;
-    }
-    Ref fd = Ref::steal(opened);
     try {
         write_and_close(os, fd, data);
     } catch (const Error&) {
@@ -109,60 +106,48 @@ bool write_new_file(PyObject* path, PyObject* data) {
     return true;
 }
 
-Ref text_file_bytes(PyObject* text) {
-    if (!PyUnicode_Check(text)) {
+Ref text_file_bytes(Handle text) {
+    if (!PyUnicode_Check(text.get())) {
         // the TypeError write_text raises
-        Ref type_name = own(PyType_GetName(Py_TYPE(text)));
-        PyErr_Format(PyExc_TypeError, "data must be str, not %U", type_name.get());
-        fail();
+        Ref type_name = own(PyType_GetName(Py_TYPE(text.get())));
+        raise(PyExc_TypeError, "data must be str, not %U", type_name.get());
     }
-    return encode_for_text_mode(os_module(), text);
+    return encode_for_text_mode(text);
 }
 
-void replace_text(PyObject* path, PyObject* text, NewFile mode) { replace_file(path, text_file_bytes(text), mode); }
+void replace_text(Handle path, Handle text, NewFile mode) { replace_file(path, text_file_bytes(text), mode); }
 
-void replace_file(PyObject* path, PyObject* data, NewFile mode) {
+void replace_file(Handle path, Handle data, NewFile mode) {
     Ref os = os_module();
     Ref target = link_target(os, path);
     Ref os_path = getattr(os, n_path);
-    Ref parts = call_method(os_path, n_split, target.get());
-    PyObject* dir = PyTuple_GET_ITEM(parts.get(), 0);
-    PyObject* base = PyTuple_GET_ITEM(parts.get(), 1);
+    auto [dir, base] = unpack_pair(call_method(os_path, n_split, target));
+    if (!PyUnicode_Check(base.get())) raise(PyExc_TypeError, "os.path.split() gave a file name that is not a str");
 
     // The mode the finished file must have when it replaces an existing one.
     Ref keep_mode;
     if (mode == NewFile::LikeOpenWrite) {
-        PyObject* st = PyObject_CallMethodOneArg(os, n_stat, target);
-        if (st) {
-            Ref s = Ref::steal(st);
-            keep_mode = own(PyNumber_And(getattr(s, n_st_mode), Ref(integer(07777))));
-        } else if (PyErr_ExceptionMatches(PyExc_FileNotFoundError)) {
-            PyErr_Clear();
-        } else {
-            fail();
-        }
+        unless_raises(PyExc_FileNotFoundError, [&] {
+            Ref st = call_method(os, n_stat, target);
+            keep_mode = own(PyNumber_And(getattr(st, n_st_mode).get(), integer(07777).get()));
+        });
     }
     Ref open_flags = exclusive_create_flags(os);
     Ref create_mode = integer(mode == NewFile::Private || keep_mode ? 0600 : 0666);
     Ref pid = call_method(os, n_getpid);
 
     Ref temp, fd;
-    for (int attempt = 0;; ++attempt) {
-        Ref name = own(PyUnicode_FromFormat(".%U.%S.%lu.tmp", base, pid.get(), temp_counter.fetch_add(1)));
-        temp = call_method(os_path, n_join, dir, name.get());
-        PyObject* opened = PyObject_CallMethodObjArgs(os, n_open, temp.get(), open_flags.get(), create_mode.get(), nullptr);
-        if (opened) {
-            fd = Ref::steal(opened);
-            break;
-        }
-        if (attempt > 100 || !PyErr_ExceptionMatches(PyExc_FileExistsError)) fail();
-        PyErr_Clear();
+    for (int attempt = 0; !fd; ++attempt) {
+        Ref name = own(PyUnicode_FromFormat(".%U.%S.%lu.tmp", base.get(), pid.get(), temp_counter.fetch_add(1)));
+        temp = call_method(os_path, n_join, dir, name);
+        bool made = unless_raises(PyExc_FileExistsError, [&] { fd = call_method(os, n_open, temp, open_flags, create_mode); });
+        if (!made && attempt > 100) raise(PyExc_FileExistsError, "no free temporary file name beside %R", target.get());
     }
 
     try {
         write_and_close(os, fd, data);
-        if (keep_mode) call_method(os, n_chmod, temp.get(), keep_mode.get());
-        call_method(os, n_replace, temp.get(), target.get());
+        if (keep_mode) call_method(os, n_chmod, temp, keep_mode);
+        call_method(os, n_replace, temp, target);
     } catch (const Error&) {
         discard(os, temp);
         throw;

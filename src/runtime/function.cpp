@@ -10,6 +10,9 @@ namespace rt {
 
 namespace {
 
+const Name n_dunder_name{"__name__"}, n_dunder_module{"__module__"}, n_dunder_qualname{"__qualname__"},
+    n_dunder_doc{"__doc__"}, n_return{"return"};
+
 struct Method {
     PyObject_HEAD
     vectorcallfunc vectorcall;
@@ -33,19 +36,17 @@ Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Method* m = as_method(callable);
     if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
-    PyObject* result = nullptr;
-    try {
+    PyObject* result = guard<PyObject*>(nullptr, [&] {
+        if (!m->globals) raise(PyExc_RuntimeError, "%s() was cleared by the garbage collector", m->def->name);
         Call c;
         c.function = callable;
         c.globals = m->globals;
+        c.count = m->sig.count;
         m->sig.bind(args, nargsf, kwnames, c.args);
         Ref r = m->def->body(c);
         if (m->result_type) check_result(r, m->result_type);
-        result = r.release();
-    } catch (const Error&) {
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-    }
+        return r.release();
+    });
     Py_LeaveRecursiveCall();
     return result;
 }
@@ -69,10 +70,12 @@ int method_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
+// Like a function's: what can hold references is dropped, and the names become empty strings, so
+// that repr() and the getters still have something to show.
 int method_clear(PyObject* self) {
     Method* m = as_method(self);
-    Py_CLEAR(m->name);
-    Py_CLEAR(m->qualname);
+    Py_XSETREF(m->name, PyUnicode_New(0, 0));  // the empty string: never fails
+    Py_XSETREF(m->qualname, PyUnicode_New(0, 0));
     Py_CLEAR(m->module);
     Py_CLEAR(m->doc);
     Py_CLEAR(m->annotations);
@@ -84,11 +87,14 @@ int method_clear(PyObject* self) {
 }
 
 void method_dealloc(PyObject* self) {
+    Method* m = as_method(self);
     PyObject_GC_UnTrack(self);
-    if (as_method(self)->weakrefs) PyObject_ClearWeakRefs(self);
+    if (m->weakrefs) PyObject_ClearWeakRefs(self);
     method_clear(self);
-    as_method(self)->sig.release();
-    PyObject_GC_Del(self);
+    Py_CLEAR(m->name);
+    Py_CLEAR(m->qualname);
+    m->sig.~Signature();
+    Py_TYPE(self)->tp_free(self);
 }
 
 PyObject* method_repr(PyObject* self) {
@@ -129,36 +135,33 @@ PyObject* get_kwdefaults(PyObject* self, void*) { return get_slot(as_method(self
 PyObject* get_globals(PyObject* self, void*) { return get_slot(as_method(self)->globals); }
 
 // A code object that describes the parameters and local names, so that inspect, help() and
-// asyncio see an ordinary function (or coroutine function).
+// asyncio see an ordinary function (or coroutine function). Every field that comes from Python
+// (the module name can be any object) goes in through code.replace(), which checks it.
 PyObject* get_code(PyObject* self, void*) {
     Method* m = as_method(self);
     if (m->code) return Py_NewRef(m->code);
-    try {
+    return guard<PyObject*>(nullptr, [&] {
         const MethodDef& def = *m->def;
-        int nlocals = m->sig.count;
-        while (nlocals - m->sig.count < 6 && def.locals[nlocals - m->sig.count]) ++nlocals;
+        const int params = m->sig.count;
+        int nlocals = params;
+        while (nlocals - params < max_locals && def.locals[nlocals - params]) ++nlocals;
         Ref varnames = own(PyTuple_New(nlocals));
         for (int i = 0; i < nlocals; ++i) {
-            const char* n = i < m->sig.count ? def.params[i].name : def.locals[i - m->sig.count];
+            const char* n = i < params ? def.params[i].name : def.locals[i - params];
             PyTuple_SET_ITEM(varnames.get(), i, check(PyUnicode_InternFromString(n)));
         }
-        Ref filename = to_str(m->module);
-        Ref empty = own(reinterpret_cast<PyObject*>(
-            PyCode_NewEmpty(PyUnicode_AsUTF8(filename), def.name, 1)));
-        int flags = CO_OPTIMIZED | CO_NEWLOCALS | (def.coroutine ? CO_COROUTINE : 0);
-        static KwNames kw{"co_argcount", "co_kwonlyargcount", "co_nlocals", "co_varnames", "co_flags",
-                          "co_qualname"};
-        Ref argcount = integer(m->sig.positional);
-        Ref kwonly = integer(m->sig.count - m->sig.positional);
-        Ref nloc = integer(nlocals);
-        Ref fl = integer(flags);
-        static Name replace{"replace"};
-        m->code = call_method_kw(empty, replace, {}, kw, {argcount, kwonly, nloc, varnames, fl, m->qualname})
-                      .release();
+        Ref empty = own(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", def.name, 1)));
+        static const KwNames kw{"co_filename", "co_argcount", "co_kwonlyargcount", "co_nlocals", "co_varnames",
+                                "co_flags", "co_qualname"};
+        static const Name replace{"replace"};
+        const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (def.coroutine ? CO_COROUTINE : 0);
+        Ref code = call_method_kw(empty, replace, kw,
+                                  {to_str(m->module ? m->module : Py_None), integer(m->sig.positional),
+                                   integer(params - m->sig.positional), integer(nlocals), varnames, integer(flags),
+                                   m->qualname});
+        if (!m->code) m->code = Py_NewRef(code.get());  // converting the module name may have run Python code
         return Py_NewRef(m->code);
-    } catch (const Error&) {
-        return nullptr;
-    }
+    });
 }
 
 // asyncio's marker for coroutine functions; only coroutine methods carry it.
@@ -167,13 +170,10 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
         PyErr_SetString(PyExc_AttributeError, "_is_coroutine");
         return nullptr;
     }
-    try {
-        static Name coroutines{"asyncio.coroutines"}, marker{"_is_coroutine"};
-        Ref module = own(PyImport_Import(coroutines));
-        return getattr(module, marker).release();
-    } catch (const Error&) {
-        return nullptr;
-    }
+    return guard<PyObject*>(nullptr, [] {
+        static const Name coroutines{"asyncio.coroutines"}, marker{"_is_coroutine"};
+        return getattr(imported(coroutines), marker).release();
+    });
 }
 
 PyGetSetDef method_getset[] = {
@@ -222,36 +222,34 @@ PyTypeObject* ready_method_type() {
 
 }  // namespace
 
-Ref lookup_global(PyObject* globals, PyObject* name) {
+Ref lookup_global(PyObject* globals, Handle name) {
     PyObject* v = PyDict_GetItemWithError(globals, name);
     if (!v) {
         if (PyErr_Occurred()) fail();
         PyObject* builtins = PyEval_GetBuiltins();
         v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
         if (!v) {
-            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-            fail();
+            if (PyErr_Occurred()) fail();
+            raise(PyExc_NameError, "name '%U' is not defined", name.get());
         }
     }
-    return Ref::borrow(v);
+    return new_ref(v);
 }
 
-Ref Call::global(PyObject* name) const { return lookup_global(globals, name); }
+Ref Call::global(Handle name) const { return lookup_global(globals, name); }
 
 Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name) {
     PyTypeObject* type = ready_method_type();
-    Ref module_name = Ref::borrow(PyDict_GetItemString(globals, "__name__"));
-    Ref self = own(reinterpret_cast<PyObject*>(PyObject_GC_New(Method, type)));
-    Method* m = as_method(self);
+    Ref self = own(type->tp_alloc(type, 0));  // zeroed, and tracked: every field is null or valid
+    Method* m = as_method(self.get());
     m->vectorcall = method_vectorcall;
     m->def = &def;
-    new (&m->sig) Signature();
     m->result_type = def.coroutine ? nullptr : builtin_type_named(def.returns);
-    m->name = m->qualname = m->module = m->doc = m->annotations = m->kwdefaults = m->globals = m->code =
-        m->dict = m->weakrefs = nullptr;
-    m->sig = Signature::of(def.name, def.params);
+    new (&m->sig) Signature(def.name, def.params);
     m->globals = Py_NewRef(globals);
-    m->module = module_name ? module_name.release() : Py_NewRef(Py_None);
+    PyObject* module_name = PyDict_GetItemWithError(globals, n_dunder_name);
+    if (!module_name && PyErr_Occurred()) fail();
+    m->module = Py_NewRef(module_name ? module_name : Py_None);
     m->name = check(PyUnicode_InternFromString(def.name));
     m->qualname = check(PyUnicode_FromFormat("%s.%s", class_name, def.name));
     m->doc = def.doc ? check(PyUnicode_FromString(def.doc)) : Py_NewRef(Py_None);
@@ -260,30 +258,26 @@ Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name)
     Ref kwdefaults;
     for (int i = 0; i < m->sig.count; ++i) {
         const Param& p = def.params[i];
-        Ref key = own(PyUnicode_InternFromString(p.name));
-        if (p.annotation) dict_set(annotations, key, str(p.annotation));
+        if (p.annotation) dict_set(annotations, m->sig.names[i], str(p.annotation));
         if (p.defaults_to_none && p.keyword_only) {
             if (!kwdefaults) kwdefaults = new_dict();
-            dict_set(kwdefaults, key, Py_None);
+            dict_set(kwdefaults, m->sig.names[i], Py_None);
         }
     }
-    if (def.returns) dict_set(annotations, Ref(str("return")), str(def.returns));
+    if (def.returns) dict_set(annotations, n_return, str(def.returns));
     m->annotations = annotations.release();
     m->kwdefaults = kwdefaults ? kwdefaults.release() : Py_NewRef(Py_None);
-    PyObject_GC_Track(self);
     return self;
 }
 
 Ref make_class(PyObject* globals, const char* module_name, const char* name, const char* doc,
                const MethodDef* methods, size_t count) {
     Ref ns = new_dict();
-    check(PyDict_SetItemString(ns, "__module__", str(module_name)));
-    check(PyDict_SetItemString(ns, "__qualname__", str(name)));
-    check(PyDict_SetItemString(ns, "__doc__", str(doc)));
-    for (size_t i = 0; i < count; ++i)
-        check(PyDict_SetItemString(ns, methods[i].name, make_method(methods[i], globals, name)));
-    Ref bases = own(PyTuple_New(0));
-    return call(reinterpret_cast<PyObject*>(&PyType_Type), Ref(str(name)), bases, ns);
+    dict_set(ns, n_dunder_module, str(module_name));
+    dict_set(ns, n_dunder_qualname, str(name));
+    dict_set(ns, n_dunder_doc, str(doc));
+    for (size_t i = 0; i < count; ++i) check(PyDict_SetItemString(ns.get(), methods[i].name, make_method(methods[i], globals, name).get()));
+    return call(reinterpret_cast<PyObject*>(&PyType_Type), str(name), own(PyTuple_New(0)), ns);
 }
 
 }  // namespace rt

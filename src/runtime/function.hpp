@@ -14,22 +14,31 @@ namespace rt {
 struct Call {
     PyObject* function = nullptr;  // the method object being called
     PyObject* globals = nullptr;
+    int count = 0;                 // parameters in the method's table, self included
     PyObject* args[max_params] = {};
 
-    PyObject* operator[](int i) const { return args[i]; }
+    PyObject* operator[](int i) const {
+        assert(i < count);
+        return args[i];
+    }
 
+    // The parameters as `auto [self, name] = c.params<2>();`, exactly as many as the table lists.
     template <size_t N>
     std::array<PyObject*, N> params() const {
+        static_assert(N <= max_params);
+        assert(N == static_cast<size_t>(count));
         std::array<PyObject*, N> a;
         for (size_t i = 0; i < N; ++i) a[i] = args[i];
         return a;
     }
 
     // A module global, looked up now: the module's namespace, then the builtins.
-    Ref global(PyObject* name) const;
+    Ref global(Handle name) const;
 };
 
 using Body = Ref (*)(Call&);
+
+inline constexpr int max_locals = 6;
 
 struct MethodDef {
     const char* name;
@@ -38,7 +47,7 @@ struct MethodDef {
     const char* doc;             // null: __doc__ is None
     Body body;
     bool coroutine = false;      // the body returns a coroutine object
-    const char* locals[6] = {};  // further local names shown by introspection
+    const char* locals[max_locals] = {};  // further local names shown by introspection
 };
 
 // A new method object for `def`, belonging to the module whose namespace is `globals` and to the
@@ -56,6 +65,6 @@ Ref make_class(PyObject* globals, const char* module_name, const char* name, con
 }
 
 // Module global lookup shared by Call::global and the coroutine bodies.
-Ref lookup_global(PyObject* globals, PyObject* name);
+Ref lookup_global(PyObject* globals, Handle name);
 
 }  // namespace rt

@@ -10,10 +10,10 @@
 namespace rt {
 
 // `first, second = pair`, with the interpreter's messages for a pair of the wrong size.
-std::pair<Ref, Ref> unpack_pair(PyObject* pair);
+std::pair<Ref, Ref> unpack_pair(Handle pair);
 
 // mapping.get(key)
-Ref mapping_get(PyObject* mapping, PyObject* key);
+Ref mapping_get(Handle mapping, Handle key);
 
 namespace detail {
 [[noreturn]] void dict_changed_size();
@@ -22,29 +22,28 @@ namespace detail {
 
 // for key, value in mapping.items(): body(key, value)
 template <class F>
-void for_each_item(PyObject* mapping, F&& body) {
-    if (PyDict_CheckExact(mapping)) {
+void for_each_item(Handle mapping, F&& body) {
+    if (PyDict_CheckExact(mapping.get())) {
         // The dict's items iterator, without the view, the iterator object and the pairs; the same
         // errors when the body changes the dict under it.
-        const Py_ssize_t size = PyDict_GET_SIZE(mapping);
+        const Py_ssize_t size = PyDict_GET_SIZE(mapping.get());
         Py_ssize_t pos = 0, left = size;
         PyObject *key, *value;
         while (PyDict_Next(mapping, &pos, &key, &value)) {
-            if (PyDict_GET_SIZE(mapping) != size) detail::dict_changed_size();
+            if (PyDict_GET_SIZE(mapping.get()) != size) detail::dict_changed_size();
             if (left-- == 0) detail::dict_keys_changed();
-            Ref k = Ref::borrow(key), v = Ref::borrow(value);  // the body may remove the entry
+            Ref k = new_ref(key), v = new_ref(value);  // the body may remove the entry
             body(k.get(), v.get());
         }
-        if (PyDict_GET_SIZE(mapping) != size) detail::dict_changed_size();
+        if (PyDict_GET_SIZE(mapping.get()) != size) detail::dict_changed_size();
         return;
     }
-    static Name items{"items"};
-    Ref it = own(PyObject_GetIter(call_method(mapping, items)));
-    while (Ref pair = Ref::steal_or_null(PyIter_Next(it))) {
+    static const Name items{"items"};
+    Ref it = own(PyObject_GetIter(call_method(mapping, items).get()));
+    while (Ref pair = next(it)) {
         auto [key, value] = unpack_pair(pair);
         body(key.get(), value.get());
     }
-    if (PyErr_Occurred()) fail();
 }
 
 }  // namespace rt

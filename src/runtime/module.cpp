@@ -24,15 +24,9 @@ bool same_interpreter() {
 
 // Copies spec.<from> into the namespace as <to>; a missing attribute is skipped, and None is
 // skipped too unless `allow_none`.
-void copy_spec_attribute(PyObject* spec, PyObject* ns, const char* from, const char* to, bool allow_none) {
-    PyObject* value = PyObject_GetAttrString(spec, from);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) fail();
-        PyErr_Clear();
-        return;
-    }
-    Ref v = Ref::steal(value);
-    if (allow_none || v.get() != Py_None) check(PyDict_SetItemString(ns, to, v));
+void copy_spec_attribute(Handle spec, Handle ns, const char* from, const char* to, bool allow_none) {
+    Ref value = lookup(spec, str(from));
+    if (value && (allow_none || value.get() != Py_None)) check(PyDict_SetItemString(ns, to, value.get()));
 }
 
 void check_runtime_version(const char* full_name) {
@@ -48,8 +42,8 @@ void check_runtime_version(const char* full_name) {
 void enter_in_sys_modules(const char* full_name, PyObject* module) {
     PyObject* modules = PyImport_GetModuleDict();
     Ref name = str(full_name);
-    int present = check(PyDict_Contains(modules, name));
-    if (!present) check(PyDict_SetItem(modules, name, module));
+    int present = check(PyDict_Contains(modules, name.get()));
+    if (!present) check(PyDict_SetItem(modules, name.get(), module));
 }
 
 }  // namespace
@@ -57,18 +51,15 @@ void enter_in_sys_modules(const char* full_name, PyObject* module) {
 PyObject* create_module(ModuleRecord& record, PyObject* spec) {
     if (!same_interpreter()) return nullptr;
     if (record.module) return Py_NewRef(record.module);
-    try {
-        Ref name = getattr(spec, Ref(str("name")));
-        Ref module = own(PyModule_NewObject(name));
-        PyObject* ns = PyModule_GetDict(module);
+    return guard<PyObject*>(nullptr, [&] {
+        Ref module = own(PyModule_NewObject(getattr(spec, str("name")).get()));
+        PyObject* ns = PyModule_GetDict(module.get());
         copy_spec_attribute(spec, ns, "loader", "__loader__", true);
         copy_spec_attribute(spec, ns, "origin", "__file__", true);
         copy_spec_attribute(spec, ns, "parent", "__package__", true);
         copy_spec_attribute(spec, ns, "submodule_search_locations", "__path__", false);
         return module.release();
-    } catch (const Error&) {
-        return nullptr;
-    }
+    });
 }
 
 int exec_module(ModuleRecord& record, PyObject* module) {
@@ -79,45 +70,39 @@ int exec_module(ModuleRecord& record, PyObject* module) {
         return -1;
     }
     record.module = Py_NewRef(module);
-    try {
+    int status = guard(-1, [&] {
         check_runtime_version(record.full_name);
         enter_in_sys_modules(record.full_name, module);
-        record.body(ModuleBody{module, PyModule_GetDict(module)});
+        record.body(ModuleBody{module, check(PyModule_GetDict(module))});
         return 0;
-    } catch (const Error&) {
-        Py_CLEAR(record.module);
-        return -1;
-    }
+    });
+    if (status < 0) Py_CLEAR(record.module);
+    return status;
 }
 
 Ref ModuleBody::import(const char* dotted) const {
-    Ref name = str(dotted);
-    return own(PyImport_ImportModuleLevelObject(name, globals, nullptr, nullptr, 0));
+    return own(PyImport_ImportModuleLevelObject(str(dotted).get(), globals, nullptr, nullptr, 0));
 }
 
-Ref from_import(PyObject* globals, PyObject* module_name, PyObject* name) {
+Ref from_import(PyObject* globals, Handle module_name, Handle name) {
     // The module as it already stands in sys.modules, when it has the name.
-    Ref module = Ref::steal_or_null(PyImport_GetModule(module_name));
+    Ref module = own_or_null(PyImport_GetModule(module_name));
     if (PyErr_Occurred()) fail();
-    if (module) {
-        PyObject* value = nullptr;
-        if (check(_PyObject_LookupAttr(module, name, &value)) > 0) return Ref::steal(value);
-    }
-    Ref fromlist = own(PyTuple_Pack(1, name));
-    module = own(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist, 0));
-    PyObject* value = nullptr;
-    if (check(_PyObject_LookupAttr(module, name, &value)) > 0) return Ref::steal(value);
+    if (module)
+        if (Ref value = lookup(module, name)) return value;
+    Ref fromlist = own(PyTuple_Pack(1, name.get()));
+    module = own(PyImport_ImportModuleLevelObject(module_name, globals, nullptr, fromlist.get(), 0));
+    if (Ref value = lookup(module, name)) return value;
     // A submodule that the import put in sys.modules but not on its package.
-    Ref full = own(PyUnicode_FromFormat("%U.%U", module_name, name));
-    Ref sub = Ref::steal_or_null(PyImport_GetModule(full));
+    Ref full = own(PyUnicode_FromFormat("%U.%U", module_name.get(), name.get()));
+    Ref sub = own_or_null(PyImport_GetModule(full.get()));
     if (sub) return sub;
     if (PyErr_Occurred()) fail();
-    PyErr_Format(PyExc_ImportError, "cannot import name %S", name);
-    fail();
+    raise(PyExc_ImportError, "cannot import name %S", name.get());
 }
 
 Ref ModuleBody::from_import(const char* module_name, const char* name) const {
-    return rt::from_import(globals, Ref(str(module_name)), Ref(str(name)));
+    return rt::from_import(globals, str(module_name), str(name));
 }
 
 }  // namespace rt

@@ -12,7 +12,7 @@ namespace rt {
 // `from module import name`, as the statement runs in the module whose namespace is `globals`:
 // the module as it already stands in sys.modules when it has the name, otherwise an absolute
 // import through the ordinary machinery. Usable at call time; pass interned names there.
-Ref from_import(PyObject* globals, PyObject* module_name, PyObject* name);
+Ref from_import(PyObject* globals, Handle module_name, Handle name);
 
 // What an exec step's body works with: the module and its namespace.
 struct ModuleBody {
@@ -23,7 +23,7 @@ struct ModuleBody {
     Ref import(const char* dotted) const;
     // `from module import name`
     Ref from_import(const char* module, const char* name) const;
-    void bind(const char* name, PyObject* value) const { check(PyDict_SetItemString(globals, name, value)); }
+    void bind(const char* name, Handle value) const { check(PyDict_SetItemString(globals, name, value)); }
 };
 
 struct ModuleRecord {

@@ -1,107 +1,101 @@
 #include "ref.hpp"
 
+#include <cstdarg>
+#include <new>
+
 namespace rt {
 
-KwNames::operator PyObject*() const {
-    if (!obj_) {
-        Ref t = own(PyTuple_New(size_));
-        for (int i = 0; i < size_; ++i)
-            PyTuple_SET_ITEM(t.get(), i, check(PyUnicode_InternFromString(names_[i])));
-        obj_ = t.release();
+void raise(PyObject* type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    fail();
+}
+
+void translate_current_exception() {
+    try {
+        throw;
+    } catch (const Error&) {
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (ForcedUnwind&) {
+        throw;
+    } catch (...) {
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception in a native method");
     }
-    return obj_;
+}
+
+Ref lookup(Handle obj, Handle name) {
+    PyObject* value = nullptr;
+    check(_PyObject_LookupAttr(obj, name, &value));
+    return own_or_null(value);
+}
+
+Ref next(Handle iterator) {
+    Ref item = own_or_null(PyIter_Next(iterator));
+    if (!item && PyErr_Occurred()) fail();
+    return item;
+}
+
+SavedError::~SavedError() noexcept(false) {
+    if (!type_ || !interpreter_reachable()) return;
+    Py_DECREF(type_);
+    Py_XDECREF(value_);
+    Py_XDECREF(tb_);
+}
+
+void SavedError::normalize() noexcept {
+    PyErr_NormalizeException(&type_, &value_, &tb_);
+    if (tb_ && value_) PyException_SetTraceback(value_, tb_);
 }
 
 namespace {
 
-// Lays out positional values then keyword values in one vector, with a free slot in front so the
-// callee may borrow it (PY_VECTORCALL_ARGUMENTS_OFFSET).
-struct Vector {
-    static constexpr size_t max_args = 8;
-    PyObject* items[1 + 2 * max_args] = {};
-    size_t n = 0;
-    Vector(PyObject* first, std::initializer_list<PyObject*> a, std::initializer_list<PyObject*> b) {
-        if (first) items[1 + n++] = first;
-        for (PyObject* p : a) items[1 + n++] = p;
-        for (PyObject* p : b) items[1 + n++] = p;
-    }
-};
-
-}  // namespace
-
-Ref call_kw(PyObject* callable, std::initializer_list<PyObject*> positional, const KwNames& kwnames,
-            std::initializer_list<PyObject*> keyword_values) {
-    Vector v(nullptr, positional, keyword_values);
-    return own(PyObject_Vectorcall(callable, v.items + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                   kwnames));
-}
-
-Ref call_method_kw(PyObject* obj, PyObject* name, std::initializer_list<PyObject*> positional,
-                   const KwNames& kwnames, std::initializer_list<PyObject*> keyword_values) {
-    Vector v(obj, positional, keyword_values);
-    return own(PyObject_VectorcallMethod(name, v.items + 1, (1 + positional.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                         kwnames));
-}
-
-namespace {
-
-[[noreturn]] void raise_instance(PyObject* exc) {
-    if (!PyExceptionInstance_Check(exc)) {
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-        fail();
-    }
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+[[noreturn]] void raise_instance(Handle exc) {
+    if (!PyExceptionInstance_Check(exc.get())) raise(PyExc_TypeError, "exceptions must derive from BaseException");
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc);
     fail();
 }
 
 }  // namespace
 
-Ref imported(PyObject* name) {
-    Ref module = Ref::steal_or_null(PyImport_GetModule(name));
+Ref imported(Handle name) {
+    Ref module = own_or_null(PyImport_GetModule(name));
     if (module) return module;
     if (PyErr_Occurred()) fail();
     return own(PyImport_Import(name));
 }
 
-void raise_new(PyObject* cls, PyObject* message) { raise_instance(call(cls, message)); }
+void raise_new(Handle cls, Handle message) { raise_instance(call(cls, message)); }
 
 Handled::Handled() {
-    PyErr_Fetch(&type_, &value_, &tb_);
-    PyErr_NormalizeException(&type_, &value_, &tb_);
-    if (tb_) PyException_SetTraceback(value_, tb_);
+    caught_.normalize();
     outer_ = PyErr_GetHandledException();
-    PyErr_SetHandledException(value_);
+    PyErr_SetHandledException(caught_.value());
 }
 
-Handled::~Handled() {
+Handled::~Handled() noexcept(false) {
+    if (!interpreter_reachable()) return;
     PyErr_SetHandledException(outer_);
     Py_XDECREF(outer_);
-    Py_XDECREF(type_);
-    Py_XDECREF(value_);
-    Py_XDECREF(tb_);
 }
 
-void Handled::reraise() {
-    PyErr_Restore(type_, value_, tb_);
-    type_ = value_ = tb_ = nullptr;
-    fail();
-}
-
-void Handled::raise_from(PyObject* cls, PyObject* message) {
+void Handled::raise_from(Handle cls, Handle message) {
     Ref exc = call(cls, message);
-    if (PyExceptionInstance_Check(exc.get())) PyException_SetCause(exc, Py_NewRef(value_));
+    if (PyExceptionInstance_Check(exc.get()) && caught_.value())
+        PyException_SetCause(exc.get(), Py_NewRef(caught_.value()));
     raise_instance(exc);
 }
 
-void raise_from_current(PyObject* cls, PyObject* message) {
+void raise_from_current(Handle cls, Handle message) {
     Handled exc;
     exc.raise_from(cls, message);
 }
 
-void check_result(PyObject* value, PyTypeObject* type) {
-    if (Py_TYPE(value) == type || value == Py_None) return;
-    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(value)->tp_name);
-    fail();
+void check_result(Handle value, PyTypeObject* type) {
+    if (Py_TYPE(value.get()) == type || value.get() == Py_None) return;
+    raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(value.get())->tp_name);
 }
 
 }  // namespace rt

@@ -15,31 +15,28 @@ PyTypeObject* builtin_type_named(const char* annotation) {
     return nullptr;
 }
 
-Signature Signature::of(const char* func_name, const Param* params) {
-    Signature s;
-    s.func_name = func_name;
-    s.params = params;
-    while (s.count < max_params && params[s.count].name) {
-        const Param& p = params[s.count];
-        if (!p.keyword_only) s.positional = s.count + 1;
+Signature::Signature(const char* func_name, const Param* params) : func_name(func_name), params(params) {
+    while (count < max_params && params[count].name) {
+        const Param& p = params[count];
+        if (!p.keyword_only) positional = count + 1;
         PyTypeObject* t = builtin_type_named(p.annotation);
         if (t == &PyUnicode_Type || t == &PyDict_Type) {
-            s.exact_type[s.count] = t;
-            s.typed_index[s.typed++] = s.count;
+            exact_type[count] = t;
+            typed_index[typed++] = count;
         }
-        ++s.count;
+        ++count;
     }
-    for (int i = 0; i < s.count; ++i) {
-        s.names[i] = PyUnicode_InternFromString(params[i].name);
-        if (!s.names[i]) {
-            s.release();
+    for (int i = 0; i < count; ++i) {
+        names[i] = PyUnicode_InternFromString(params[i].name);
+        if (!names[i]) {
+            while (i > 0) Py_CLEAR(names[--i]);  // no destructor runs for a constructor that throws
             fail();
         }
     }
-    return s;
 }
 
-void Signature::release() {
+Signature::~Signature() {
+    if (!interpreter_reachable()) return;
     for (PyObject*& name : names) Py_CLEAR(name);
 }
 
@@ -47,19 +44,16 @@ namespace {
 
 [[noreturn]] void wrong_count(const Signature& s, Py_ssize_t given) {
     Py_ssize_t expected = s.positional;
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.func_name,
-                 "exactly", expected, expected == 1 ? "" : "s", given);
-    fail();
+    raise(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", s.func_name, "exactly",
+          expected, expected == 1 ? "" : "s", given);
 }
 
 [[noreturn]] void wrong_type(const Param& p, PyTypeObject* expected, PyObject* value) {
     static Name subclass_note{"Instances of subclasses of built-in types are not accepted."};
     static Name empty{""};
     bool subclass = PyObject_TypeCheck(value, expected);
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", p.name,
-                 expected->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "",
-                 subclass ? static_cast<PyObject*>(subclass_note) : static_cast<PyObject*>(empty));
-    fail();
+    raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", p.name,
+          expected->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "", Handle(subclass ? subclass_note : empty).get());
 }
 
 // Index of the parameter called `key`, or -1. Interned names match by identity first.
@@ -85,10 +79,8 @@ void Signature::bind(PyObject* const* args, size_t nargsf, PyObject* kwnames, Py
             if (!out[i]) wrong_count(*this, i);
         for (int i = positional; i < count; ++i) {
             if (out[i]) continue;
-            if (!params[i].defaults_to_none) {
-                PyErr_Format(PyExc_TypeError, "%s() needs keyword-only argument %U", func_name, names[i]);
-                fail();
-            }
+            if (!params[i].defaults_to_none)
+                raise(PyExc_TypeError, "%s() needs keyword-only argument %U", func_name, names[i]);
             out[i] = Py_None;
         }
     } else if (kwnames && PyTuple_GET_SIZE(kwnames) > 0) {
@@ -105,19 +97,10 @@ void Signature::bind_keywords(PyObject* const* values, PyObject* kwnames, PyObje
     Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-        if (!PyUnicode_Check(key)) {
-            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", func_name);
-            fail();
-        }
+        if (!PyUnicode_Check(key)) raise(PyExc_TypeError, "%.200s() keywords must be strings", func_name);
         int i = find(*this, key);
-        if (i < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func_name, key);
-            fail();
-        }
-        if (out[i]) {
-            PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func_name, key);
-            fail();
-        }
+        if (i < 0) raise(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func_name, key);
+        if (out[i]) raise(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", func_name, key);
         out[i] = values[k];
     }
 }

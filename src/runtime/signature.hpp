@@ -18,7 +18,8 @@ struct Param {
 
 inline constexpr bool keyword_only = true;
 
-// What the checks need, derived once from a parameter list.
+// What the checks need, derived once from a parameter list. It owns the interned parameter
+// names, so it is neither copied nor moved: it lives in its method object.
 struct Signature {
     const char* func_name = nullptr;
     const Param* params = nullptr;
@@ -31,9 +32,11 @@ struct Signature {
     // (the caller's code object holds interned names), so they match by identity.
     PyObject* names[max_params] = {};
 
-    // Needs the GIL: interns the names (owned by the Signature until release()).
-    static Signature of(const char* func_name, const Param* params);
-    void release();
+    // Needs the GIL: interns the names.
+    Signature(const char* func_name, const Param* params);
+    ~Signature();
+    Signature(const Signature&) = delete;
+    Signature& operator=(const Signature&) = delete;
 
     // Fills `out` (borrowed, in declaration order) from a vectorcall argument vector, or raises
     // the TypeError a caller would see.

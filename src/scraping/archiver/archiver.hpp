@@ -10,6 +10,7 @@
 namespace archiver {
 
 using rt::Call;
+using rt::Handle;
 using rt::Name;
 using rt::Ref;
 
@@ -22,7 +23,7 @@ inline const Name g_json{"json"};
 inline const Name a_root_dir{"root_dir"};
 
 // path.mkdir(parents=True, exist_ok=True)
-void make_dir(PyObject* path);
+void make_dir(Handle path);
 
 // --- archive layout (layout.cpp) ----------------------------------------------------------------
 
@@ -42,7 +43,7 @@ struct PathName {
 void check_inside_root(std::initializer_list<PathName> names);
 
 // section_dir = root_dir / section, for a section that stays inside the root (checked as above).
-Ref section_dir_inside_root(PyObject* root_dir, PyObject* section);
+Ref section_dir_inside_root(Handle root_dir, Handle section);
 
 // --- method bodies --------------------------------------------------------------------------------
 

@@ -1,5 +1,6 @@
 // The archive layout: directories below the root, and the rule that keeps output inside it.
 #include "archiver.hpp"
+#include "runtime/mapping.hpp"
 
 namespace archiver {
 
@@ -10,16 +11,15 @@ const Name n_mkdir{"mkdir"}, n_path{"path"}, n_isabs{"isabs"}, n_splitdrive{"spl
 const rt::KwNames kw_mkdir{"parents", "exist_ok"};
 
 [[noreturn]] void leaves_root(const PathName& name, const char* how) {
-    PyErr_Format(PyExc_ValueError, "%s %R would place files outside the archive root: %s", name.param, name.value,
-                 how);
-    rt::fail();
+    rt::raise(PyExc_ValueError, "%s %R would place files outside the archive root: %s", name.param, name.value, how);
 }
 
+// Both exact str, so the comparison cannot fail.
 bool is(PyObject* part, PyObject* text) { return PyUnicode_Compare(part, text) == 0; }
 
 }  // namespace
 
-void make_dir(PyObject* path) { rt::call_method_kw(path, n_mkdir, {}, kw_mkdir, {Py_True, Py_True}); }
+void make_dir(Handle path) { rt::call_method_kw(path, n_mkdir, kw_mkdir, {Py_True, Py_True}); }
 
 void check_inside_root(std::initializer_list<PathName> names) {
     Ref os = rt::os_module();
@@ -29,12 +29,12 @@ void check_inside_root(std::initializer_list<PathName> names) {
     Py_ssize_t depth = 0;  // directories below the root, after the components read so far
     for (const PathName& name : names) {
         if (rt::truth(rt::call_method(os_path, n_isabs, name.value))) leaves_root(name, "it is an absolute path");
-        Ref drive_and_rest = rt::call_method(os_path, n_splitdrive, name.value);
-        if (rt::truth(PyTuple_GET_ITEM(drive_and_rest.get(), 0))) leaves_root(name, "it names a drive");
+        auto [drive, rest] = rt::unpack_pair(rt::call_method(os_path, n_splitdrive, name.value));
+        if (rt::truth(drive)) leaves_root(name, "it names a drive");
 
-        Ref text = Ref::borrow(name.value);
-        if (altsep.get() != Py_None) text = rt::call_method(text, n_replace, altsep.get(), sep.get());
-        Ref parts = rt::own(PyUnicode_Split(text, sep, -1));
+        Ref text = rt::new_ref(name.value);
+        if (altsep.get() != Py_None) text = rt::own(PyUnicode_Replace(text.get(), altsep.get(), sep.get(), -1));
+        Ref parts = rt::own(PyUnicode_Split(text.get(), sep.get(), -1));
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
             PyObject* part = PyList_GET_ITEM(parts.get(), i);
             if (PyUnicode_GET_LENGTH(part) == 0 || is(part, n_dot)) continue;
@@ -44,7 +44,7 @@ void check_inside_root(std::initializer_list<PathName> names) {
     }
 }
 
-Ref section_dir_inside_root(PyObject* root_dir, PyObject* section) {
+Ref section_dir_inside_root(Handle root_dir, Handle section) {
     check_inside_root({{"section", section}});
     return rt::join(root_dir, section);
 }

@@ -17,51 +17,49 @@ const rt::KwNames kw_markdownify{"heading_style", "bullets", "wrap", "table_infe
 
 // for node in nodes: visit(node)
 template <class F>
-void for_each(PyObject* nodes, F&& visit) {
+void for_each(Handle nodes, F&& visit) {
     Ref it = rt::own(PyObject_GetIter(nodes));
-    while (Ref node = Ref::steal_or_null(PyIter_Next(it))) visit(node.get());
-    if (PyErr_Occurred()) rt::fail();
+    while (Ref node = rt::next(it)) visit(node);
 }
 
-void decompose(PyObject* node) { rt::call_method(node, n_decompose); }
+void decompose(Handle node) { rt::call_method(node, n_decompose); }
 
 // (node.get("style") or "").replace(" ", "").lower()
-Ref style_of(PyObject* node) {
-    Ref style = rt::call_method(node, n_get, static_cast<PyObject*>(n_style));
-    if (!rt::truth(style)) return Ref::borrow(n_empty);  // what "".replace(" ", "").lower() gives
-    PyObject* space = n_space;
-    PyObject* empty = n_empty;
-    if (PyUnicode_CheckExact(style.get())) style = rt::own(PyUnicode_Replace(style, space, empty, -1));
-    else style = rt::call_method(style, n_replace, space, empty);
+Ref style_of(Handle node) {
+    Ref style = rt::call_method(node, n_get, n_style);
+    if (!rt::truth(style)) return rt::new_ref(n_empty);  // what "".replace(" ", "").lower() gives
+    if (PyUnicode_CheckExact(style.get())) style = rt::own(PyUnicode_Replace(style.get(), n_space, n_empty, -1));
+    else style = rt::call_method(style, n_replace, n_space, n_empty);
     return rt::call_method(style, n_lower);
 }
 
-// value == "true", as the comparison operator answers it
-bool equals_true(PyObject* value) {
-    if (PyUnicode_CheckExact(value)) return PyUnicode_Compare(value, n_true) == 0;
+// value == "true", as the comparison operator answers it (for an exact str the comparison cannot
+// fail)
+bool equals_true(Handle value) {
+    if (PyUnicode_CheckExact(value.get())) return PyUnicode_Compare(value, n_true) == 0;
     return rt::truth(rt::own(PyObject_RichCompare(value, n_true, Py_EQ)));
 }
 
 // text in value
-bool contains(PyObject* value, PyObject* text) { return rt::check(PySequence_Contains(value, text)) != 0; }
+bool contains(Handle value, Handle text) { return rt::check(PySequence_Contains(value, text)) != 0; }
 
 // Pass 1: code, styling, inline SVG and metadata, wherever they stand. Every match is
 // decomposed, also one already destroyed together with an earlier match around it.
-void remove_by_name(PyObject* soup) {
+void remove_by_name(Handle soup) {
     Ref names = rt::new_list(6);
     int i = 0;
     for (const Name* name : {&n_script, &n_style, &n_svg, &n_noscript, &n_meta, &n_link})
-        PyList_SET_ITEM(names.get(), i++, Py_NewRef(static_cast<PyObject*>(*name)));
-    for_each(rt::call(soup, names.get()), decompose);
+        PyList_SET_ITEM(names.get(), i++, rt::new_ref(*name).release());
+    for_each(rt::call(soup, names), decompose);
 }
 
 // Pass 2: elements hidden by an attribute or by their inline style, with all they contain.
-void remove_hidden(PyObject* soup) {
-    for_each(rt::call_method(soup, n_find_all, Py_True), [](PyObject* node) {
+void remove_hidden(Handle soup) {
+    for_each(rt::call_method(soup, n_find_all, Py_True), [](Handle node) {
         if (rt::getattr(node, n_attrs).get() == Py_None) return;  // destroyed with an ancestor
         Ref style = style_of(node);
-        if (rt::truth(rt::call_method(node, n_has_attr, static_cast<PyObject*>(n_hidden))) ||
-            equals_true(rt::call_method(node, n_get, static_cast<PyObject*>(n_aria_hidden)))) {
+        if (rt::truth(rt::call_method(node, n_has_attr, n_hidden)) ||
+            equals_true(rt::call_method(node, n_get, n_aria_hidden))) {
             decompose(node);
             return;
         }
@@ -70,9 +68,7 @@ void remove_hidden(PyObject* soup) {
 }
 
 // Pass 3: images embedded as data: URIs in their src.
-void remove_data_images(PyObject* soup) {
-    for_each(rt::call_method(soup, n_select, static_cast<PyObject*>(n_data_images)), decompose);
-}
+void remove_data_images(Handle soup) { for_each(rt::call_method(soup, n_select, n_data_images), decompose); }
 
 }  // namespace
 
@@ -81,7 +77,7 @@ Ref html_to_markdown(Call& c) {
     Ref BeautifulSoup = rt::from_import(c.globals, n_bs4, n_BeautifulSoup);
     Ref markdownify = rt::from_import(c.globals, n_markdownify, n_markdownify);
 
-    Ref soup = rt::call(BeautifulSoup, html, static_cast<PyObject*>(n_html_parser));
+    Ref soup = rt::call(BeautifulSoup, html, n_html_parser);
     remove_by_name(soup);
     remove_hidden(soup);
     remove_data_images(soup);

@@ -51,15 +51,15 @@ bool directory_takes_no_files() {
 }
 
 // The lock file, opened for locking; null when the directory takes no files and has no lock file.
-Ref open_lock_file(PyObject* os, PyObject* path) {
-    Ref create = rt::own(PyNumber_Or(rt::getattr(os, n_O_RDWR), rt::getattr(os, n_O_CREAT)));
+Ref open_lock_file(Handle os, Handle path) {
+    Ref create = rt::own(PyNumber_Or(rt::getattr(os, n_O_RDWR).get(), rt::getattr(os, n_O_CREAT).get()));
     Ref mode = rt::integer(0600);
-    PyObject* fd = PyObject_CallMethodObjArgs(os, n_open, path, create.get(), mode.get(), nullptr);
-    if (fd) return Ref::steal(fd);
+    PyObject* fd = PyObject_CallMethodObjArgs(os, n_open, path.get(), create.get(), mode.get(), nullptr);
+    if (fd) return rt::own(fd);
     if (!directory_takes_no_files()) rt::fail();
     PyErr_Clear();
-    fd = PyObject_CallMethodObjArgs(os, n_open, path, rt::getattr(os, n_O_RDONLY).get(), nullptr);
-    if (fd) return Ref::steal(fd);
+    fd = PyObject_CallMethodObjArgs(os, n_open, path.get(), rt::getattr(os, n_O_RDONLY).get(), nullptr);
+    if (fd) return rt::own(fd);
     if (!directory_takes_no_files()) rt::fail();
     PyErr_Clear();
     return nullptr;
@@ -67,7 +67,7 @@ Ref open_lock_file(PyObject* os, PyObject* path) {
 
 // Waits for the lock and takes it. False when the file system offers no locks at all (some
 // network and user-space file systems): the cycle then runs unguarded, as it always did.
-bool lock(PyObject* platform, PyObject* fd) {
+bool lock(Handle platform, Handle fd) {
 #ifdef _WIN32
     // LK_LOCK gives up with EDEADLOCK after ten one-second tries; keep waiting for the holder.
     Ref one = rt::integer(1);
@@ -82,7 +82,7 @@ bool lock(PyObject* platform, PyObject* fd) {
         PyErr_Clear();
     }
 #else
-    PyObject* r = PyObject_CallMethodObjArgs(platform, n_flock, fd, rt::getattr(platform, n_LOCK_EX).get(), nullptr);
+    PyObject* r = PyObject_CallMethodObjArgs(platform, n_flock, fd.get(), rt::getattr(platform, n_LOCK_EX).get(), nullptr);
     if (r) {
         Py_DECREF(r);
         return true;
@@ -95,29 +95,29 @@ bool lock(PyObject* platform, PyObject* fd) {
 }
 
 // Releases and closes without raising: runs on error paths too, with the error kept as it is.
-void unlock_and_close(PyObject* os, PyObject* platform, PyObject* fd) {
+void unlock_and_close(Handle os, Handle platform, Handle fd) {
     rt::cleanup([&] {
 #ifdef _WIN32
         rt::call_method(platform, n_locking, fd, rt::getattr(platform, n_LK_UNLCK).get(), rt::integer(1).get());
 #else
-        rt::call_method(platform, n_flock, fd, rt::getattr(platform, n_LOCK_UN).get());
+        rt::call_method(platform, n_flock, fd, rt::getattr(platform, n_LOCK_UN));
 #endif
     });
     rt::cleanup([&] { rt::call_method(os, n_close, fd); });  // closing drops the lock in any case
 }
 
-std::string key_of(PyObject* path) {
+std::string key_of(Handle path) {
     Ref bytes = rt::own(PyUnicode_AsEncodedString(path, "utf-8", "surrogatepass"));
     return std::string(PyBytes_AS_STRING(bytes.get()), PyBytes_GET_SIZE(bytes.get()));
 }
 
 }  // namespace
 
-StoreLock::StoreLock(PyObject* meta_path) {
+StoreLock::StoreLock(Handle meta_path) {
     os_ = rt::os_module();
     Ref os_path = rt::getattr(os_, n_path);
-    Ref store_dir = rt::call_method(os_path, n_dirname, rt::link_target(os_, meta_path).get());
-    Ref path = rt::call_method(os_path, n_join, store_dir.get(), static_cast<PyObject*>(n_lock_file));
+    Ref store_dir = rt::call_method(os_path, n_dirname, rt::link_target(os_, meta_path));
+    Ref path = rt::call_method(os_path, n_join, store_dir, n_lock_file);
     std::string key = key_of(path);
     for (const std::string& held : held_here)
         if (held == key) return;
@@ -142,7 +142,7 @@ StoreLock::~StoreLock() {
 void StoreLock::release() {
     held_here.pop_back();
     unlock_and_close(os_, platform_, fd_);
-    fd_ = nullptr;
+    fd_ = Ref();
 }
 
 }  // namespace lockmere

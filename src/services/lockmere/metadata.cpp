@@ -7,21 +7,22 @@ namespace {
 
 const Name n_exists{"exists"}, n_read_text{"read_text"}, n_read_bytes{"read_bytes"}, n_loads{"loads"},
     n_dumps{"dumps"}, n_chmod{"chmod"}, n_utf8{"utf-8"}, n_S_IRUSR{"S_IRUSR"}, n_S_IWUSR{"S_IWUSR"};
-const rt::KwNames kw_encoding{"encoding"}, kw_dumps{"ensure_ascii", "indent"};
+const rt::KwNames kw_encoding{"encoding"};
+const rt::KwNames kw_dumps{"ensure_ascii", "indent"};
 
 // Editors on some systems put a byte-order mark in front; the mapping after it still counts.
-Ref without_bom(PyObject* text) {
-    if (PyUnicode_GET_LENGTH(text) > 0 && PyUnicode_READ_CHAR(text, 0) == 0xFEFF)
-        return rt::own(PyUnicode_Substring(text, 1, PyUnicode_GET_LENGTH(text)));
-    return Ref::borrow(text);
+Ref without_bom(Handle text) {
+    if (PyUnicode_GET_LENGTH(text.get()) > 0 && PyUnicode_READ_CHAR(text.get(), 0) == 0xFEFF)
+        return rt::own(PyUnicode_Substring(text, 1, PyUnicode_GET_LENGTH(text.get())));
+    return rt::new_ref(text);
 }
 
 // True when `data` (the file's bytes) reads as one JSON object, as loading would take it.
-bool reads_as_mapping(const Call& c, PyObject* data) {
+bool reads_as_mapping(const Call& c, Handle data) {
     Ref parsed;
     bool ok = rt::unless_raises(PyExc_Exception, [&] {
-        Ref text = rt::own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data), PyBytes_GET_SIZE(data), "strict"));
-        parsed = rt::call_method(c.global(g_json), n_loads, without_bom(text).get());
+        Ref text = rt::own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()), "strict"));
+        parsed = rt::call_method(c.global(g_json), n_loads, without_bom(text));
     });
     return ok && PyDict_Check(parsed.get());
 }
@@ -29,7 +30,7 @@ bool reads_as_mapping(const Call& c, PyObject* data) {
 // A save never destroys a damaged file silently: before a file that holds something other than
 // a JSON object is replaced, its bytes are kept unchanged in a new file beside it named
 // "<name>.damaged", "<name>.damaged-1", ... (an earlier copy is never overwritten).
-void keep_if_damaged(const Call& c, PyObject* meta_path) {
+void keep_if_damaged(const Call& c, Handle meta_path) {
     Ref data;
     if (!rt::unless_raises(PyExc_FileNotFoundError, [&] { data = rt::call_method(meta_path, n_read_bytes); }))
         return;
@@ -38,8 +39,8 @@ void keep_if_damaged(const Call& c, PyObject* meta_path) {
     Ref os = rt::os_module();
     Ref target = rt::link_target(os, meta_path);
     for (int n = 0;; ++n) {
-        Ref copy = n == 0 ? rt::own(PyUnicode_FromFormat("%U.damaged", target.get()))
-                          : rt::own(PyUnicode_FromFormat("%U.damaged-%d", target.get(), n));
+        Ref copy = n == 0 ? rt::own(PyUnicode_FromFormat("%S.damaged", target.get()))
+                          : rt::own(PyUnicode_FromFormat("%S.damaged-%d", target.get(), n));
         if (rt::write_new_file(copy, data)) return;
     }
 }
@@ -51,9 +52,9 @@ Ref load_accounts(Call& c) {
     if (!rt::truth(rt::call_method(rt::getattr(self, a_meta_path), n_exists))) return rt::new_dict();
     Ref parsed;
     bool readable = rt::unless_raises(PyExc_Exception, [&] {
-        Ref text = rt::call_method_kw(rt::getattr(self, a_meta_path), n_read_text, {}, kw_encoding, {n_utf8});
+        Ref text = rt::call_method_kw(rt::getattr(self, a_meta_path), n_read_text, kw_encoding, {n_utf8});
         if (PyUnicode_Check(text.get())) text = without_bom(text);
-        parsed = rt::call_method(c.global(g_json), n_loads, text.get());
+        parsed = rt::call_method(c.global(g_json), n_loads, text);
     });
     if (readable && PyDict_Check(parsed.get())) return parsed;
     return rt::new_dict();
@@ -68,8 +69,8 @@ Ref save_accounts(Call& c) {
     keep_if_damaged(c, meta_path);
     rt::replace_file(meta_path, data, rt::NewFile::Private);
     Ref stat = c.global(g_stat);
-    Ref mode = rt::own(PyNumber_Or(rt::getattr(stat, n_S_IRUSR), rt::getattr(stat, n_S_IWUSR)));
-    rt::call_method(rt::getattr(self, a_meta_path), n_chmod, mode.get());
+    Ref mode = rt::own(PyNumber_Or(rt::getattr(stat, n_S_IRUSR).get(), rt::getattr(stat, n_S_IWUSR).get()));
+    rt::call_method(rt::getattr(self, a_meta_path), n_chmod, mode);
     return rt::none();
 }
 

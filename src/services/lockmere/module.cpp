@@ -110,9 +110,9 @@ rt::ModuleRecord record{module_name, "lockmere", body};
 
 Ref init(Call& c) {
     auto [self, base_dir] = c.params<2>();
-    Ref parent = rt::truth(base_dir) ? Ref::borrow(base_dir) : c.global(g_CONFIG_DIR);
-    rt::setattr(self, a_base_dir, rt::join(rt::call(c.global(g_Path), parent.get()), n_kestrow));
-    rt::call_method_kw(rt::getattr(self, a_base_dir), n_mkdir, {}, kw_mkdir, {Py_True, Py_True});
+    Ref parent = rt::truth(base_dir) ? rt::new_ref(base_dir) : c.global(g_CONFIG_DIR);
+    rt::setattr(self, a_base_dir, rt::join(rt::call(c.global(g_Path), parent), n_kestrow));
+    rt::call_method_kw(rt::getattr(self, a_base_dir), n_mkdir, kw_mkdir, {Py_True, Py_True});
     rt::setattr(self, a_meta_path, rt::join(rt::getattr(self, a_base_dir), n_accounts_json));
     return rt::none();
 }

@@ -10,16 +10,16 @@ namespace {
 const Name n_name{"name"}, n_username{"username"}, n_password{"password"};
 
 // `obj[key] = value` and `del obj[key]`
-void set_item(PyObject* obj, PyObject* key, PyObject* value) { rt::check(PyObject_SetItem(obj, key, value)); }
-void del_item(PyObject* obj, PyObject* key) { rt::check(PyObject_DelItem(obj, key)); }
+void set_item(Handle obj, Handle key, Handle value) { rt::check(PyObject_SetItem(obj, key, value)); }
+void del_item(Handle obj, Handle key) { rt::check(PyObject_DelItem(obj, key)); }
 
 // The message `before` + name + `after`.
-Ref message(const char* before, PyObject* name, const char* after) {
-    return rt::own(PyUnicode_FromFormat("%s%U%s", before, name, after));
+Ref message(const char* before, Handle name, const char* after) {
+    return rt::own(PyUnicode_FromFormat("%s%U%s", before, name.get(), after));
 }
 
 // {"username": username}
-Ref entry(PyObject* username) {
+Ref entry(Handle username) {
     Ref d = rt::new_dict();
     rt::dict_set(d, n_username, username);
     return d;
@@ -39,7 +39,7 @@ Ref save(Call& c) {
         StoreLock lock(rt::getattr(self, a_meta_path));
         Ref accounts = rt::call_method(self, n__load_accounts);
         set_item(accounts, name, entry(username));
-        rt::call_method(self, n__save_accounts, accounts.get());
+        rt::call_method(self, n__save_accounts, accounts);
     }
     Ref result = rt::new_dict();
     rt::dict_set(result, n_name, name);
@@ -55,7 +55,7 @@ Ref list(Call& c) {
         Ref listed = rt::new_dict();
         rt::dict_set(listed, n_name, name);
         rt::dict_set(listed, n_username, rt::mapping_get(item, n_username));
-        rt::check(PyList_Append(result, listed));
+        rt::check(PyList_Append(result.get(), listed.get()));
     });
     return result;
 }
@@ -67,10 +67,10 @@ Ref delete_(Call& c) {
     {
         StoreLock lock(rt::getattr(self, a_meta_path));
         Ref accounts = rt::call_method(self, n__load_accounts);
-        existed = rt::check(PySequence_Contains(accounts, name)) == 1;
+        existed = rt::check(PySequence_Contains(accounts.get(), name)) == 1;
         if (existed) {
             del_item(accounts, name);
-            rt::call_method(self, n__save_accounts, accounts.get());
+            rt::call_method(self, n__save_accounts, accounts);
         }
     }
     rt::call_method(self, n__delete_password, name);

@@ -7,6 +7,7 @@
 namespace lockmere {
 
 using rt::Call;
+using rt::Handle;
 using rt::Name;
 using rt::Ref;
 
@@ -52,7 +53,7 @@ Ref get(Call& c);
 // writers in other processes lose nothing.
 class StoreLock {
 public:
-    explicit StoreLock(PyObject* meta_path);
+    explicit StoreLock(Handle meta_path);
     ~StoreLock();
     StoreLock(const StoreLock&) = delete;
     StoreLock& operator=(const StoreLock&) = delete;
