@@ -1,6 +1,7 @@
 """Crash safety: a process saving accounts in a tight loop is killed with SIGKILL again and again,
 at random moments. After every kill accounts.json still parses, and it holds every account whose
-save returned, with that save's user name or a later one."""
+save returned, with that save's user name or a later one. And a program whose daemon threads are
+inside the modules' calls when it exits ends as cleanly as the same program in plain Python."""
 
 import json
 import os
@@ -81,3 +82,69 @@ def test_saves_survive_sigkill(tmp_path):
     print(summary)
     # most kills land between saves; some must have hit one in the middle of its write
     assert summary["saves"] > kills and summary["interrupted_writes"] > 0, summary
+
+
+# Daemon threads busy in one kind of call while the main thread returns. At exit the interpreter
+# ends each of them, when it next asks for the GIL, by unwinding its stack (pthread_exit): wherever
+# the native code is then, the process must still exit with status 0.
+EXIT_DRILL = """
+    import sys, threading, time
+    from pathlib import Path
+    from support.keyrings import MemoryKeyring, install
+    from zantor.kestrow.scraping.archiver import KestrowArchiver
+    from zantor.kestrow.services.lockmere import KestrowLockmere
+
+    kind, folder, wait = sys.argv[1], Path(sys.argv[2]), float(sys.argv[3])
+    install(MemoryKeyring())
+    store = KestrowLockmere(base_dir=folder)
+    archive = KestrowArchiver(folder / "archive")
+    html = "<body>" + "<p style='display:none'>a</p><div><b>x</b> y</div>" * 100 + "</body>"
+
+    class Done:
+        def __init__(self, value=None):
+            self.value = value
+
+        def __await__(self):
+            return self.value
+            yield
+
+    class Page:
+        def screenshot(self, **kwargs):
+            return Done()
+
+        def content(self):
+            return Done(html)
+
+    def capture():
+        coro = archive.archive_page(Page(), section="s")
+        try:
+            coro.send(None)
+        except StopIteration:
+            pass
+
+    calls = {
+        "save": lambda i: store.save(name=f"n{i % 5}", username="u", password="pw"),
+        "save_json": lambda i: archive.save_json(section="s", filename="f.json", payload={"k": list(range(50))}),
+        "archive_page": lambda i: capture(),
+        "html_to_markdown": lambda i: archive.html_to_markdown(html),
+    }
+
+    def loop():
+        i = 0
+        while True:
+            calls[kind](i)
+            i += 1
+
+    for _ in range(3):
+        threading.Thread(target=loop, daemon=True).start()
+    time.sleep(wait)
+"""
+
+
+@pytest.mark.parametrize("kind", ["save", "save_json", "archive_page", "html_to_markdown"])
+def test_exit_with_daemon_threads_inside_calls(tmp_path, kind):
+    runs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(EXIT_DRILL), kind, str(tmp_path / str(run)),
+                              str(0.05 + 0.04 * run)], env=child_env(), stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True) for run in range(5)]
+    results = [(p.wait(timeout=120), p.stderr.read()) for p in runs]
+    assert [code for code, _ in results] == [0] * len(runs), results
