@@ -4,8 +4,10 @@
 import asyncio
 import asyncio.coroutines
 import gc
-import re
 import inspect
+import re
+import sys
+import types
 import warnings
 
 import pytest
@@ -342,3 +344,72 @@ class TestProtocol:
             return task.cancelled()
 
         assert asyncio.run(main()) is True
+
+
+class TestLikeTheLanguage:
+    """What a coroutine of the language does, these do too."""
+
+    def test_states_and_introspection(self, archiver, root):
+        seen = {}
+
+        class Watched(archiver.KestrowArchiver):
+            def html_to_markdown(self, html):
+                seen["inside"] = inspect.getcoroutinestate(seen["coro"])
+                return html
+
+        page = FakePage(ticks=1)
+        seen["coro"] = coro = Watched(root).archive_page(page, section="s")
+        assert inspect.getcoroutinestate(coro) == inspect.CORO_CREATED
+        assert coro.cr_code is Watched.archive_page.__code__ and coro.cr_origin is None
+        assert coro.send(None) == "screenshot:0"
+        assert inspect.getcoroutinestate(coro) == inspect.CORO_SUSPENDED
+        assert inspect.getcoroutinelocals(coro) == {"self": coro.cr_frame.f_locals["self"], "page": page, "section": "s"}
+        assert "running at" in repr(asyncio.ensure_future(coro, loop=asyncio.new_event_loop()))
+        with pytest.raises(StopIteration):
+            coro.send(None)
+        assert seen["inside"] == inspect.CORO_RUNNING
+        assert inspect.getcoroutinestate(coro) == inspect.CORO_CLOSED and coro.cr_frame is None
+
+    def test_origin_is_tracked_on_request(self, archive):
+        sys.set_coroutine_origin_tracking_depth(2)
+        try:
+            coro = archive.archive_page(FakePage(), section="s")
+        finally:
+            sys.set_coroutine_origin_tracking_depth(0)
+        origin = coro.cr_origin
+        assert origin[0][1:] == (inspect.currentframe().f_lineno - 4, "test_origin_is_tracked_on_request"), origin
+        with pytest.warns(RuntimeWarning, match="(?s)was never awaited.*Coroutine created at"):
+            del coro
+            gc.collect()
+
+    def test_await_method_gives_an_iterator(self, archive):
+        @types.coroutine
+        def delegate(coro):
+            return (yield from coro.__await__())
+
+        page = FakePage()
+        page.screenshot = lambda **kw: asyncio.sleep(0)
+        result = asyncio.run(delegate(archive.archive_page(page, section="s")))
+        assert set(result) == {"s_screenshot", "s_html", "s_markdown"}
+        coro = archive.archive_page(FakePage(), section="s")
+        with pytest.raises(TypeError):  # the coroutine itself is no iterator
+            iter(coro)
+        coro.close()
+
+    def test_second_awaiter_is_refused(self, archive):
+        page = FakeLocator()
+        page.wait_for = lambda **kw: asyncio.sleep(0.05)
+
+        async def main():
+            coro = archive.archive_locator(page, section="s")
+            first = asyncio.ensure_future(coro)
+            await asyncio.sleep(0)
+
+            async def second():
+                return await coro
+
+            with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
+                await second()
+            return await first
+
+        assert set(asyncio.run(main())) == {"s_screenshot", "s_html", "s_markdown"}

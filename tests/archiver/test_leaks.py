@@ -2,9 +2,12 @@
 constructor, save_json or html_to_markdown shows as growth in the interpreter's count of
 allocated memory blocks, or in the reference counts of the objects passed in."""
 
+import asyncio
 import gc
-import warnings
 import sys
+import tracemalloc
+import warnings
+import weakref
 
 import pytest
 
@@ -167,3 +170,90 @@ def test_coroutines_dropped_unawaited(archive):
         counts = refcounts(archive, page)
         assert growth(call, 100_000) < TOLERANCE
         assert same_counts(counts, refcounts(archive, page))
+
+
+# --- cycles through suspended captures ---------------------------------------------------------------
+# Each maker builds one capture suspended at an await, tied into a reference cycle with its page,
+# drops every outside reference and returns a weak reference to the page. The collector must free
+# them all, as it frees plain coroutines of the same shape.
+
+class Pending:
+    def __await__(self):
+        yield "tick"
+
+
+class CyclePage:
+    async def screenshot(self, **kwargs):  # the awaited coroutine holds the page
+        await Pending()
+
+
+def cycle_through_awaited(archive):
+    page = CyclePage()
+    page.capture = archive.archive_page(page, section="s")
+    page.capture.send(None)
+    return weakref.ref(page)
+
+
+class Node:
+    """A path-like stand-in whose joins are recorded, so the test can tie them to the page."""
+
+    made = []
+
+    def __truediv__(self, name):
+        node = Node()
+        Node.made.append(node)
+        return node
+
+    def mkdir(self, **kwargs):
+        pass
+
+    def __str__(self):
+        return "node"
+
+
+def cycle_through_held_paths(archiver):
+    class Plain(archiver.KestrowArchiver):
+        pass
+
+    page = type("Page", (), {"screenshot": lambda self, **kwargs: Pending()})()
+    archive = Plain(Node())
+    archive.root_dir = Node()
+    page.capture = archive.archive_page(page, section="s")
+    page.capture.send(None)
+    for node in Node.made:  # the paths the suspended capture holds point back at the page
+        node.page = page
+    Node.made.clear()
+    return weakref.ref(page)
+
+
+def cycle_through_task(archive):
+    loop = asyncio.new_event_loop()
+    page = type("Page", (), {"screenshot": lambda self, **kwargs: loop.create_future()})()
+    page.task = loop.create_task(archive.archive_page(page, section="s"))
+    loop.run_until_complete(asyncio.sleep(0))
+    loop.close()  # the future never resolves
+    return weakref.ref(page)
+
+
+@pytest.mark.parametrize("make", [cycle_through_awaited, cycle_through_held_paths, cycle_through_task])
+def test_suspended_captures_in_cycles_are_collected(archiver, archive, make):
+    count = 20 if make is cycle_through_task else 2000
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        pages = [make(archiver if make is cycle_through_held_paths else archive) for _ in range(count)]
+        gc.collect()
+    assert sum(page() is not None for page in pages) == 0
+
+
+def test_coroutine_frames_are_traced(archive):
+    page = Page(Tick)
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        coros = [archive.archive_page(page, section="s") for _ in range(1000)]
+        per_coroutine = (tracemalloc.get_traced_memory()[0] - before) / len(coros)
+    finally:
+        tracemalloc.stop()
+    for coro in coros:
+        coro.close()
+    assert per_coroutine > type(coros[0]).__basicsize__ + 64, per_coroutine  # the object and its frame
