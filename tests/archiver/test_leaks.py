@@ -11,6 +11,8 @@ import weakref
 
 import pytest
 
+from support.leaks import check_no_leak
+
 HTML = (
     '<html><head><title>t</title><style>p{}</style></head><body><h1>T</h1><svg><style>x</style></svg>'
     '<div hidden><p style="display:none">a</p></div><p aria-hidden="true">b</p><p style="Visibility : hidden">c</p>'
@@ -21,18 +23,6 @@ HTML = (
 # One leaked object per call would add `times` blocks; caches the libraries and the interpreter
 # fill on first use are bounded and settle during the warm-up.
 TOLERANCE = 200
-
-
-def growth(call, times):
-    """Memory blocks still allocated after `times` calls, beyond what the warm-up settled."""
-    for _ in range(min(times, 1000)):
-        call()
-    gc.collect()
-    before = sys.getallocatedblocks()
-    for _ in range(times):
-        call()
-    gc.collect()
-    return sys.getallocatedblocks() - before
 
 
 def refcounts(*objects):
@@ -62,14 +52,14 @@ def test_failed_argument_checks(archive):
             bad_calls[state["i"] % len(bad_calls)]()
 
     counts = refcounts(payload, section, archive)
-    assert growth(call, 100_000) < TOLERANCE
+    check_no_leak(call, 100_000, TOLERANCE)
     assert same_counts(counts, refcounts(payload, section, archive))
 
 
 def test_constructor(archiver, root):
     archiver.KestrowArchiver(root)
     counts = refcounts(root, archiver.KestrowArchiver)
-    assert growth(lambda: archiver.KestrowArchiver(root), 100_000) < TOLERANCE
+    check_no_leak(lambda: archiver.KestrowArchiver(root), 100_000, TOLERANCE)
     assert same_counts(counts, refcounts(root, archiver.KestrowArchiver))
 
 
@@ -82,7 +72,7 @@ def test_save_json_writes_and_refusals(archive):
             archive.save_json(section="../s", filename="f.json", payload=payload)
 
     counts = refcounts(payload)
-    assert growth(call, 2000) < TOLERANCE
+    check_no_leak(call, 2000, TOLERANCE)
     assert same_counts(counts, refcounts(payload))
 
 
@@ -90,7 +80,7 @@ def test_html_to_markdown(archive):
     html = HTML * 1
     assert archive.html_to_markdown(html) == "# T\n\nkept **bold**\n\n![x](x.png)\n\n| 1 |\n| --- |"
     counts = refcounts(html, archive)
-    assert growth(lambda: archive.html_to_markdown(html), 2000) < TOLERANCE
+    check_no_leak(lambda: archive.html_to_markdown(html), 2000, TOLERANCE)
     assert same_counts(counts, refcounts(html, archive))
 
 
@@ -155,7 +145,7 @@ def test_captures_and_every_way_a_coroutine_ends(archiver, root):
             archive.archive_page(page, section=None)
 
     counts = refcounts(archive, page, ticking, section)
-    assert growth(call, 3000) < TOLERANCE
+    check_no_leak(call, 3000, TOLERANCE)
     assert same_counts(counts, refcounts(archive, page, ticking, section))
 
 
@@ -168,7 +158,7 @@ def test_coroutines_dropped_unawaited(archive):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", RuntimeWarning)
         counts = refcounts(archive, page)
-        assert growth(call, 100_000) < TOLERANCE
+        check_no_leak(call, 100_000, TOLERANCE)
         assert same_counts(counts, refcounts(archive, page))
 
 

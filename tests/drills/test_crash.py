@@ -146,5 +146,5 @@ def test_exit_with_daemon_threads_inside_calls(tmp_path, kind):
     runs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(EXIT_DRILL), kind, str(tmp_path / str(run)),
                               str(0.05 + 0.04 * run)], env=child_env(), stdout=subprocess.PIPE,
                              stderr=subprocess.PIPE, text=True) for run in range(5)]
-    results = [(p.wait(timeout=120), p.stderr.read()) for p in runs]
-    assert [code for code, _ in results] == [0] * len(runs), results
+    errors = [p.communicate(timeout=120)[1] for p in runs]
+    assert [p.returncode for p in runs] == [0] * len(runs), errors

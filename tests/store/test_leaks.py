@@ -9,6 +9,7 @@ import keyring.errors
 import pytest
 
 from support.keyrings import MemoryKeyring, RaisingKeyring, install
+from support.leaks import check_no_leak
 
 
 class Sink(list):
@@ -93,19 +94,14 @@ def test_memory_stays_flat(leak_store, label):
     watched = [None, True, False, NAME, NOT_STR, store, type(store), keyring, "account:", "zantor-kestrow"]
     keyring.set_keyring(backend or memory)
     try:
-        for _ in range(200):  # caches and free lists settle first
-            call(store)
+        call(store)
         gc.collect()
-        blocks = sys.getallocatedblocks()
         refs = [sys.getrefcount(o) for o in watched]
-        for _ in range(iterations):
-            call(store)
+        # A leak of one object per call would show as `iterations`; the file reads of pathlib and
+        # io alone move the block count by a few hundred.
+        check_no_leak(lambda: call(store), iterations, iterations // 100 + 500)
         gc.collect()
-        grown = sys.getallocatedblocks() - blocks
         ref_growth = [sys.getrefcount(o) - r for o, r in zip(watched, refs)]
     finally:
         keyring.set_keyring(memory)
-    # A leak of one object, or one reference, per call would show as `iterations`; the file
-    # reads of pathlib and io alone move the block count by a few hundred.
-    assert grown < iterations // 100 + 500, f"{grown} blocks kept after {iterations} calls"
     assert all(abs(g) < iterations // 100 + 20 for g in ref_growth), ref_growth
