@@ -7,7 +7,7 @@
 #    environment), so the sdist is known to build.
 # 2. The sdist holds exactly the files a build needs, and nothing else.
 # 3. auditwheel repairs the wheel to the most compatible manylinux tag its symbols allow, and
-#    prints which glibc that is.
+#    prints which glibc that is; the wheel holds the two modules, their stubs and markers only.
 # 4. The repaired wheel, installed with its dependencies into a new virtualenv, imports and works
 #    (tools/check_installed.py, run outside the source tree).
 set -euo pipefail
@@ -63,6 +63,20 @@ wheels=("$DIST"/*manylinux_*.whl)
 [ -f "${wheels[0]}" ] || die "auditwheel wrote no manylinux wheel"
 WHEEL="${wheels[0]}"
 cp "$SDIST" "$DIST/"
+
+log "checking what the wheel holds"
+"$PY" - "$WHEEL" <<'EOF'
+import re, sys, zipfile
+
+# The two modules with their stubs and markers, and nothing of the host's (no __init__.py).
+names = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info/" not in n and not n.endswith("/")]
+module = re.compile(r"zantor/kestrow/(services/lockmere|scraping/archiver)(\.cpython-311-[\w-]+\.so|\.pyi)"
+                    r"|zantor/kestrow/(services|scraping)/py\.typed")
+stray = [n for n in names if not module.fullmatch(n)]
+if stray or len(names) != 6:
+    sys.exit(f"wheel: unexpected {stray} in {sorted(names)}")
+print("release: wheel holds the two modules, their stubs and markers", file=sys.stderr)
+EOF
 
 log "installing the repaired wheel into a new virtualenv"
 CHECK="$WORK/check-venv"
