@@ -575,26 +575,12 @@ class KestrowArchiver:
         """将 HTML 转为 Markdown。"""
         if type(html) is not str:
             _wrong_type("html", str, html)
-        from bs4 import BeautifulSoup
-        from markdownify import markdownify
+        # The cleaning passes and the conversion: the steps the tests hold the module against
+        # (tests/support/markdown.py). Imported at the call, as the module imports bs4 and
+        # markdownify, so that importing this file stays as light as importing the module.
+        from support.markdown import html_to_markdown
 
-        soup = BeautifulSoup(html, "html.parser")
-        for node in soup(["script", "style", "svg", "noscript", "meta", "link"]):
-            node.decompose()
-        for node in soup.find_all(True):
-            if node.attrs is None:
-                continue
-            style = (node.get("style") or "").replace(" ", "").lower()
-            if node.has_attr("hidden") or node.get("aria-hidden") == "true":
-                node.decompose()
-                continue
-            if "display:none" in style or "visibility:hidden" in style:
-                node.decompose()
-        for node in soup.select("img[src^='data:'], source[src^='data:']"):
-            node.decompose()
-        body = soup.body
-        result = markdownify(str(body if body else soup), heading_style="ATX", bullets="-", wrap=False,
-                             table_infer_header=True)
+        result = html_to_markdown(html)
         if result is not None and type(result) is not str:
             _wrong_result(str, result)
         return result

@@ -31,39 +31,20 @@ BENCH = ROOT / "bench"
 HOST = ROOT / "host"
 CORPUS = ROOT.parent / "shared" / "corpus" / "html"
 DEV_PATH = os.environ.get("KESTROW_DEV_PATH")
-SEARCH_PATH = [p for p in (DEV_PATH, str(HOST), str(BENCH)) if p]
+# tests/ for its support package: the in-process keyring and the plain Markdown steps.
+SEARCH_PATH = [p for p in (DEV_PATH, str(HOST), str(BENCH), str(ROOT / "tests")) if p]
 
 for entry in reversed(SEARCH_PATH):
     if entry not in sys.path:
         sys.path.insert(0, entry)
 
 import keyring  # noqa: E402
-import keyring.backend  # noqa: E402
-import keyring.errors  # noqa: E402
 
 import plain  # noqa: E402
 import zantor.kestrow.scraping.archiver as native_archiver  # noqa: E402
 import zantor.kestrow.services.lockmere as native_lockmere  # noqa: E402
-
-
-class MemoryKeyring(keyring.backend.KeyringBackend):
-    """In-process backend: the keyring package's own call path, without a credential manager."""
-
-    priority = 0  # never picked by keyring's detection; installed explicitly below
-
-    def __init__(self):
-        super().__init__()
-        self.entries = {}
-
-    def set_password(self, service, username, password):
-        self.entries[service, username] = password
-
-    def get_password(self, service, username):
-        return self.entries.get((service, username))
-
-    def delete_password(self, service, username):
-        if self.entries.pop((service, username), None) is None:
-            raise keyring.errors.PasswordDeleteError("no such password")
+# The keyring package's own call path, without a credential manager: the tests' in-process backend.
+from support.keyrings import MemoryKeyring  # noqa: E402
 
 
 class Done:

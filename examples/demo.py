@@ -1,21 +1,27 @@
-"""Both native modules doing real work. Run it with `bash tools/demo.sh`, which starts a private
-Secret Service (a real credential manager on a headless machine) around this script.
+"""Both native modules doing real work. Run it with `bash tools/demo.sh`, which installs what it
+needs and starts a private Secret Service (a real credential manager on a headless machine) around
+this script.
 
 1. The credential store saves two accounts (passwords into the credential manager), lists them,
-   reads one back, deletes one, and shows the metadata file.
+   reads one back, deletes them, and shows the metadata file.
 2. The archiver serves a sample page locally, captures the page and one element with headless
    Chromium, saves a JSON file of extracted data beside them, and prints the paths and the start
    of the Markdown.
+
+Everything it writes goes to demo-output/ in the project, emptied at the start of each run and
+kept afterwards, so the screenshots and files can be opened.
 """
 
 import asyncio
 import http.server
+import os
+import shutil
 import sys
-import tempfile
 import threading
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parent.parent
+OUTPUT = ROOT / "demo-output"
 sys.path.insert(0, str(ROOT / "host"))  # the stand-in host package (zantor.config, domain exceptions)
 
 CHROMIUM = "/usr/bin/chromium"
@@ -127,11 +133,52 @@ def archiver_demo(archive_root: Path) -> None:
         server.server_close()
 
 
-def main() -> None:
-    with tempfile.TemporaryDirectory(prefix="kestrow-demo-") as tmp:
-        store_demo(Path(tmp) / "config")
-        archiver_demo(Path(tmp) / "archive")
+def missing_parts() -> list[str]:
+    """What this interpreter and machine lack for the demo, in words for the user."""
+    missing = []
+    try:
+        import zantor.kestrow.scraping.archiver  # noqa: F401
+        import zantor.kestrow.services.lockmere  # noqa: F401
+    except ImportError as exc:
+        missing.append(f"the modules are not installed in {sys.executable} ({exc})")
+    try:
+        import keyring
+        from keyring.backends import fail
+    except ImportError:
+        missing.append("the keyring package is not installed")
+    else:
+        if isinstance(keyring.get_keyring(), fail.Keyring):
+            missing.append("no credential manager is reachable: the store keeps passwords only in one "
+                           "(a Secret Service on the session's D-Bus, such as GNOME Keyring or KWallet)")
+    try:
+        import playwright  # noqa: F401
+    except ImportError:
+        missing.append("the playwright package is not installed")
+    if not os.access(CHROMIUM, os.X_OK):
+        missing.append(f"no Chromium at {CHROMIUM}")
+    return missing
+
+
+def main() -> int:
+    missing = missing_parts()
+    if missing:
+        print("The demo cannot run here:", *(f"  - {m}" for m in missing), "",
+              "`bash tools/demo.sh` installs what it needs and runs it inside a private Secret Service.",
+              "To run this file by hand, use the project's .venv inside a session with a credential manager:",
+              "  .venv/bin/python examples/demo.py", sep="\n", file=sys.stderr)
+        return 2
+
+    shutil.rmtree(OUTPUT, ignore_errors=True)
+    OUTPUT.mkdir()
+    store_demo(OUTPUT / "config")
+    archiver_demo(OUTPUT / "archive")
+
+    section("kept")
+    print(f"The demo's files are in {OUTPUT} (replaced on the next run):")
+    for path in sorted(p for p in OUTPUT.rglob("*") if p.is_file()):
+        print(f"  {path.relative_to(OUTPUT)}")
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -37,6 +37,34 @@ missing=()
 for p in "${APT_PACKAGES[@]}"; do
   pkg_installed "$p" || missing+=("$p")
 done
+# The build's toolchain, checked by command since a compiler need not come from a Debian package:
+# minimal images have none. Debian's g++ brings gcc, binutils, the C library headers and gcc's
+# sanitizer runtimes (tools/sanitize.sh).
+for c in g++ gcc; do
+  command -v "$c" >/dev/null 2>&1 || missing+=(g++)
+done
+
+# The interpreter for .venv, with its headers (the modules compile against them) and ensurepip (for
+# venv). A self-built Python has both; Debian's own 3.11 needs its -dev and -venv packages, and a
+# minimal image has no Python at all.
+PYTHON="${PYTHON:-python3}"
+python_complete() {
+  "$PYTHON" - <<'PY' 2>/dev/null
+import os, sys, sysconfig
+import ensurepip  # noqa: F401
+sys.exit(not os.path.isfile(os.path.join(sysconfig.get_path("include"), "Python.h")))
+PY
+}
+if ! command -v "$PYTHON" >/dev/null 2>&1; then
+  [ "$PYTHON" = python3 ] || die "$PYTHON not found"
+  missing+=(python3 python3-dev python3-venv)
+elif ! python_complete; then
+  case "$(readlink -f "$(command -v "$PYTHON")")" in
+    /usr/bin/python3.11) missing+=(python3.11-dev python3.11-venv) ;;
+    *) die "$PYTHON lacks its headers (Python.h) or ensurepip; use a complete CPython 3.11 (PYTHON=...)" ;;
+  esac
+fi
+
 for c in chromium gnome-keyring-daemon dbus-daemon dbus-run-session; do
   if ! command -v "$c" >/dev/null 2>&1; then
     # A package may be "installed" while its binary is gone; reinstall it then.
@@ -59,14 +87,14 @@ if ((${#missing[@]})); then
   log "apt done in $((SECONDS - t0))s"
 fi
 
-for c in chromium gnome-keyring-daemon dbus-daemon; do
+for c in chromium gnome-keyring-daemon dbus-daemon g++ gcc "$PYTHON"; do
   command -v "$c" >/dev/null 2>&1 || die "$c still missing after apt-get"
 done
+python_complete || die "$PYTHON still lacks Python.h or ensurepip after apt-get"
 
 # ---------------------------------------------------------------------------
 # Python virtual environment
 # ---------------------------------------------------------------------------
-PYTHON="${PYTHON:-python3}"
 VENV="$ROOT/.venv"
 REQ="$ROOT/requirements-dev.txt"
 

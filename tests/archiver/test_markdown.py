@@ -7,6 +7,7 @@ from pathlib import Path
 import pytest
 
 from conftest import run_python
+from support.markdown import html_to_markdown as reference
 
 CORPUS = Path(__file__).resolve().parents[3] / "shared" / "corpus" / "html"
 
@@ -150,29 +151,6 @@ def test_missing_package_raises_its_import_error(missing):
             print(type(exc).__name__, exc)
     """)
     assert proc.stdout == f"ModuleNotFoundError import of {missing} halted; None in sys.modules\n"
-
-
-def reference(html):
-    """The same cleaning and conversion, written directly in Python."""
-    from bs4 import BeautifulSoup
-    from markdownify import markdownify
-
-    soup = BeautifulSoup(html, "html.parser")
-    for node in soup(["script", "style", "svg", "noscript", "meta", "link"]):
-        node.decompose()
-    for node in soup.find_all(True):
-        if node.attrs is None:
-            continue
-        style = (node.get("style") or "").replace(" ", "").lower()
-        if node.has_attr("hidden") or node.get("aria-hidden") == "true":
-            node.decompose()
-            continue
-        if "display:none" in style or "visibility:hidden" in style:
-            node.decompose()
-    for node in soup.select("img[src^='data:'], source[src^='data:']"):
-        node.decompose()
-    return markdownify(str(soup.body or soup), heading_style="ATX", bullets="-", wrap=False,
-                       table_infer_header=True)
 
 
 @pytest.mark.skipif(not CORPUS.is_dir(), reason="the page corpus is not on this machine")

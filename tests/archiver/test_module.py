@@ -4,7 +4,6 @@ import inspect
 import json
 import pathlib
 import typing
-from pathlib import Path
 
 import pytest
 
@@ -40,19 +39,6 @@ def test_method_attributes(archiver, method, doc, signature):
     assert func.__doc__ == doc
     assert str(inspect.signature(func)) == signature
     assert not inspect.iscoroutinefunction(func)
-
-
-def test_stub_matches_the_class(archiver):
-    stub = Path(__file__).resolve().parents[2] / "stubs" / "zantor" / "kestrow" / "scraping" / "archiver.pyi"
-    namespace = {}
-    exec(compile("from __future__ import annotations\n" + stub.read_text(encoding="utf-8"), str(stub), "exec"),
-         namespace)
-    declared, built = namespace["KestrowArchiver"], archiver.KestrowArchiver
-    names = [n for n in vars(built) if not n.startswith("__") or n == "__init__"]
-    assert [n for n in vars(declared) if not n.startswith("__") or n == "__init__"] == names
-    for name in names:
-        assert inspect.signature(getattr(declared, name)) == inspect.signature(getattr(built, name)), name
-        assert getattr(declared, name).__doc__ == getattr(built, name).__doc__
 
 
 def test_import_runs_the_body_once_and_needs_no_markdown_packages():

@@ -2,7 +2,6 @@
 its file and keyring, save_json against the archive layout, and html_to_markdown and the capture
 coroutines on generated HTML against the same steps written in plain Python."""
 
-import importlib.util
 import json
 import os
 import shutil
@@ -15,6 +14,7 @@ from hypothesis import HealthCheck, event, given, settings, strategies as st
 from hypothesis.stateful import Bundle, RuleBasedStateMachine, invariant, rule, run_state_machine_as_test
 
 from support.keyrings import MemoryKeyring, install
+from support.markdown import html_to_markdown as reference
 from zantor.kestrow.domain.exceptions import InvalidCollectOptionError
 from zantor.kestrow.scraping.archiver import KestrowArchiver
 
@@ -22,18 +22,6 @@ SETTINGS = dict(deadline=None, suppress_health_check=[HealthCheck.function_scope
                                                       HealthCheck.data_too_large])
 SERVICE = "zantor-kestrow"
 NAME_MESSAGE = "账号名称只能包含字母、数字、下划线和中划线"
-
-
-def markdown_reference():
-    """The plain-Python html_to_markdown kept beside the archiver's own tests."""
-    path = Path(__file__).resolve().parents[1] / "archiver" / "test_markdown.py"
-    spec = importlib.util.spec_from_file_location("archiver_markdown_tests", path)
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module.reference
-
-
-reference = markdown_reference()
 
 
 def outcome(convert, html):

@@ -9,14 +9,14 @@ class KestrowArchiver:
 
     root_dir: Path
     def __init__(self, root_dir: Path) -> None: ...
-    async def archive_page(self, page, *, section: str) -> dict[str, str]:
+    async def archive_page(self, page: Any, *, section: str) -> dict[str, str]:
         """归档当前页面状态。
 
         Args:
             page: Playwright page 对象。
             section: 归档分区名称。
         """
-    async def archive_locator(self, locator, *, section: str) -> dict[str, str]:
+    async def archive_locator(self, locator: Any, *, section: str) -> dict[str, str]:
         """归档指定页面元素。"""
     def html_to_markdown(self, html: str) -> str:
         """将 HTML 转为 Markdown。"""
