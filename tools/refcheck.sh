@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The leak checks against both modules built for Debian's debug interpreter (python3.11-dbg, a
 # Py_DEBUG build): every case must leave sys.gettotalrefcount() flat over rounds of calls, CPython's
-# own method for finding reference leaks. Installs what it needs, prints one verdict line.
+# own method for finding reference leaks. The hostile drill runs there too, under the debug
+# interpreter's own consistency checks. Installs what it needs, prints one verdict line.
 #   bash tools/refcheck.sh [pytest arguments]
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
@@ -61,10 +62,11 @@ cp "$BUILD"/archiver*.so "$DEV/zantor/kestrow/scraping/"
 
 status=0
 KESTROW_DEV_PATH="$DEV" "$VENV/bin/python" -m pytest -q -p no:cacheprovider \
-    tests/store/test_leaks.py tests/archiver/test_leaks.py "$@" >"$BUILD/pytest.log" 2>&1 || status=$?
+    tests/store/test_leaks.py tests/archiver/test_leaks.py tests/drills/test_hostile.py "$@" \
+    >"$BUILD/pytest.log" 2>&1 || status=$?
 tail -n 1 "$BUILD/pytest.log" | sed 's/^/refcheck: /' >&2
 if [ "$status" -eq 0 ]; then
-  echo "refcheck: PASS: every leak check left sys.gettotalrefcount() flat on $("$DBG" -c 'import sys; print(sys.version.split()[0])')d"
+  echo "refcheck: PASS: no reference leak and no crash on the debug interpreter $("$DBG" -c 'import sys; print(sys.version.split()[0])')d"
 else
   cat "$BUILD/pytest.log" >&2
   echo "refcheck: FAIL: reference leaks or errors under the debug interpreter (log above)"
