@@ -1,6 +1,9 @@
 #include "files.hpp"
 
 #include <atomic>
+#include <cerrno>
+#include <initializer_list>
+#include <vector>
 
 #include "mapping.hpp"
 
@@ -9,12 +12,17 @@ namespace rt {
 namespace {
 
 const Name n_os{"os"}, n_path{"path"}, n_fsdecode{"fsdecode"}, n_replace{"replace"}, n_islink{"islink"},
-    n_realpath{"realpath"}, n_split{"split"}, n_join{"join"}, n_open{"open"}, n_write{"write"}, n_fsync{"fsync"},
-    n_close{"close"}, n_unlink{"unlink"}, n_chmod{"chmod"}, n_stat{"stat"}, n_st_mode{"st_mode"},
-    n_getpid{"getpid"}, n_O_WRONLY{"O_WRONLY"}, n_O_CREAT{"O_CREAT"}, n_O_EXCL{"O_EXCL"}, n_O_BINARY{"O_BINARY"},
-    n_O_NOINHERIT{"O_NOINHERIT"}, n_O_CLOEXEC{"O_CLOEXEC"};
+    n_realpath{"realpath"}, n_split{"split"}, n_join{"join"}, n_lexists{"lexists"},
+    n_open{"open"}, n_write{"write"}, n_fsync{"fsync"}, n_close{"close"}, n_unlink{"unlink"}, n_chmod{"chmod"},
+    n_stat{"stat"}, n_fstat{"fstat"}, n_st_mode{"st_mode"},
+    n_st_dev{"st_dev"}, n_st_ino{"st_ino"}, n_getpid{"getpid"}, n_O_RDONLY{"O_RDONLY"}, n_O_WRONLY{"O_WRONLY"},
+    n_O_RDWR{"O_RDWR"}, n_O_CREAT{"O_CREAT"}, n_O_EXCL{"O_EXCL"}, n_O_BINARY{"O_BINARY"},
+    n_O_NOINHERIT{"O_NOINHERIT"}, n_O_CLOEXEC{"O_CLOEXEC"}, n_O_NONBLOCK{"O_NONBLOCK"};
 #ifdef _WIN32
 const Name n_newline{"\n"}, n_text_mode_newline{"\r\n"};  // "\n" as the io module writes it in text mode
+const Name n_platform{"msvcrt"}, n_locking{"locking"}, n_LK_LOCK{"LK_LOCK"}, n_LK_UNLCK{"LK_UNLCK"};
+#else
+const Name n_platform{"fcntl"}, n_flock{"flock"}, n_LOCK_SH{"LOCK_SH"}, n_LOCK_EX{"LOCK_EX"}, n_LOCK_UN{"LOCK_UN"};
 #endif
 
 // Temporary names differ by process id and a counter; O_EXCL settles any remaining clash.
@@ -26,6 +34,45 @@ long os_flag(Handle os, Handle name) {
     long flag = PyLong_AsLong(v.get());
     if (flag == -1 && PyErr_Occurred()) fail();
     return flag;
+}
+
+long as_long(Handle value) {
+    long v = PyLong_AsLong(value);
+    if (v == -1 && PyErr_Occurred()) fail();
+    return v;
+}
+
+// The errno of an OSError instance, 0 when it has none.
+long errno_of(PyObject* exc) {
+    if (!exc || !PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_OSError))) return 0;
+    PyObject* code = reinterpret_cast<PyOSErrorObject*>(exc)->myerrno;
+    if (!code || !PyLong_Check(code)) return 0;
+    long v = PyLong_AsLong(code);
+    if (v == -1 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return 0;
+    }
+    return v;
+}
+
+// try: body()
+// except OSError as exc:
+//     if exc.errno not in codes: raise
+// Returns false when such an error was raised and cleared.
+template <class F>
+bool unless_os_error(std::initializer_list<int> codes, F&& body) {
+    try {
+        body();
+        return true;
+    } catch (const Error&) {
+        if (!error_matches(PyExc_OSError)) throw;
+        SavedError exc;
+        exc.normalize();
+        long code = errno_of(exc.value());
+        for (int c : codes)
+            if (c == code) return false;
+        exc.reraise();
+    }
 }
 
 // The encoded bytes write_text would produce: line breaks as the io module writes them in text
@@ -151,6 +198,144 @@ void replace_file(Handle path, Handle data, NewFile mode) {
     } catch (const Error&) {
         discard(os, temp);
         throw;
+    }
+}
+
+// --- the file lock -----------------------------------------------------------------------------
+
+namespace {
+
+// A lock this thread holds, by the lock file's identity.
+struct HeldLock {
+    unsigned long long dev, ino;
+    long fd;
+    FileLock::Mode mode;
+};
+thread_local std::vector<HeldLock> held_locks;
+
+HeldLock* held(unsigned long long dev, unsigned long long ino) {
+    for (HeldLock& h : held_locks)
+        if (h.dev == dev && h.ino == ino) return &h;
+    return nullptr;
+}
+
+unsigned long long identity_part(Handle st, Handle name) {
+    Ref value = getattr(st, name);
+    unsigned long long v = PyLong_AsUnsignedLongLongMask(value.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail();
+    return v;
+}
+
+// The lock file, opened for locking; created owner-only when missing. Never blocks, whatever
+// stands there. A null Ref when nothing stands there and nothing can be made.
+Ref open_lock_file(Handle os, Handle path) {
+    const long always = os_flag(os, n_O_CLOEXEC) | os_flag(os, n_O_NOINHERIT) | os_flag(os, n_O_NONBLOCK);
+    Ref fd;
+    Ref create = integer(os_flag(os, n_O_RDWR) | os_flag(os, n_O_CREAT) | always);
+    if (unless_raises(PyExc_OSError, [&] { fd = call_method(os, n_open, path, create, integer(0600)); })) return fd;
+    // Not writable here (a read-only file system or directory, a file of another user): an
+    // existing lock file locks as well when opened for reading.
+    try {
+        return call_method(os, n_open, path, integer(os_flag(os, n_O_RDONLY) | always));
+    } catch (const Error&) {
+        Handled exc;
+        if (!exc.matches(PyExc_FileNotFoundError)) exc.reraise();
+        if (truth(call_method(getattr(os, n_path), n_lexists, path))) exc.reraise();  // a dangling link
+        return nullptr;
+    }
+}
+
+// Waits for the lock and takes it. False when the file system offers no locks at all (some
+// network and user-space file systems).
+bool take_lock(Handle platform, Handle fd, FileLock::Mode mode) {
+#ifdef _WIN32
+    (void)mode;  // msvcrt's locks are exclusive
+    // LK_LOCK gives up with EDEADLOCK after ten one-second tries; keep waiting for the holder.
+    Ref one = integer(1);
+    while (!unless_os_error({EDEADLOCK}, [&] { call_method(platform, n_locking, fd, getattr(platform, n_LK_LOCK), one); })) {
+    }
+    return true;
+#else
+    return unless_os_error({ENOLCK, EOPNOTSUPP, ENOTSUP}, [&] {
+        call_method(platform, n_flock, fd, getattr(platform, mode == FileLock::Shared ? n_LOCK_SH : n_LOCK_EX));
+    });
+#endif
+}
+
+void drop_lock(Handle platform, Handle fd) {
+#ifdef _WIN32
+    call_method(platform, n_locking, fd, getattr(platform, n_LK_UNLCK), integer(1));
+#else
+    call_method(platform, n_flock, fd, getattr(platform, n_LOCK_UN));
+#endif
+}
+
+}  // namespace
+
+FileLock::FileLock(Handle path, Mode mode) : mode_(mode) {
+    os_ = os_module();
+    platform_ = imported(n_platform);
+    if (!held_locks.empty()) {
+        // Asked for again inside a held section? Compared by identity, before anything is opened:
+        // with lock emulations that follow POSIX record locks, closing a second descriptor of a
+        // held file would release it.
+        Ref st;
+        if (unless_raises(PyExc_OSError, [&] { st = call_method(os_, n_stat, path); })) {
+            dev_ = identity_part(st, n_st_dev);
+            ino_ = identity_part(st, n_st_ino);
+            if (join_held()) return;
+        }
+    }
+    Ref fd = open_lock_file(os_, path);
+    if (!fd) return;  // the directory takes no files: nothing to guard
+    long number;
+    try {
+        Ref st = call_method(os_, n_fstat, fd);
+        dev_ = identity_part(st, n_st_dev);
+        ino_ = identity_part(st, n_st_ino);
+        number = as_long(fd);
+        if (join_held() || !take_lock(platform_, fd, mode)) {
+            call_method(os_, n_close, fd);
+            return;
+        }
+    } catch (const Error&) {
+        cleanup([&] { call_method(os_, n_close, fd); });
+        throw;
+    }
+    held_locks.push_back({dev_, ino_, number, mode});
+    fd_ = std::move(fd);
+}
+
+// This thread already holds the file: run inside that hold, made exclusive if need be.
+bool FileLock::join_held() {
+    HeldLock* h = held(dev_, ino_);
+    if (!h) return false;
+#ifndef _WIN32
+    if (mode_ == Exclusive && h->mode == Shared) {
+        take_lock(platform_, integer(h->fd), Exclusive);
+        h->mode = Exclusive;
+        upgraded_ = true;
+    }
+#endif
+    return true;
+}
+
+FileLock::~FileLock() noexcept(false) {
+    if (!interpreter_reachable()) return;
+    if (fd_) {
+        for (auto h = held_locks.begin(); h != held_locks.end(); ++h) {
+            if (h->dev == dev_ && h->ino == ino_) {
+                held_locks.erase(h);
+                break;
+            }
+        }
+        cleanup([&] { drop_lock(platform_, fd_); });
+        cleanup([&] { call_method(os_, n_close, fd_); });  // closing drops the lock in any case
+    } else if (upgraded_) {
+        if (HeldLock* h = held(dev_, ino_)) {
+            cleanup([&] { take_lock(platform_, integer(h->fd), Shared); });
+            h->mode = Shared;
+        }
     }
 }
 

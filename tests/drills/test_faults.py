@@ -214,6 +214,37 @@ def test_read_only_directory(how, shared_tmp, memory_keyring):
             lambda: archive.save_json(section="s", filename="data.json", payload={}), archive.root_dir, refused)
 
 
+# --- a lock file this user cannot open ------------------------------------------------------------
+
+@pytest.mark.skipif(not hasattr(os, "geteuid"), reason="POSIX permission bits only")
+def test_lock_file_that_cannot_be_opened(shared_tmp, memory_keyring):
+    """Left by a run as another user, in a directory this user may write: the operations that lock
+    raise its PermissionError; none goes on unguarded."""
+    store = KestrowLockmere(base_dir=shared_tmp)
+    store.save(name="main", username="u", password="pw")
+    lock = store.base_dir / ".accounts.lock"
+    lock.chmod(0)
+    as_root = os.geteuid() == 0
+    if as_root:  # root opens anything: the calls run as nobody, who owns all but the lock file
+        for path in (store.base_dir, store.meta_path):
+            os.chown(path, NOBODY, -1)
+    before = store.meta_path.read_bytes()
+    try:
+        if as_root:
+            os.seteuid(NOBODY)
+        for call in (lambda: store.save(name="main", username="v", password="new"),
+                     lambda: store.save(name="other", username="x", password="pw"),
+                     lambda: store.delete(name="main")):
+            with pytest.raises(PermissionError) as info:
+                call()
+            assert info.value.filename == str(lock)
+        assert store.list() == [{"name": "main", "username": "u"}]  # reading the file takes no lock
+    finally:
+        if as_root:
+            os.seteuid(0)
+    assert store.meta_path.read_bytes() == before
+
+
 # --- store directory removed ----------------------------------------------------------------------
 
 def test_store_directory_removed_after_construction(tmp_path, memory_keyring):

@@ -5,7 +5,8 @@ namespace lockmere {
 
 namespace {
 
-const Name n_exists{"exists"}, n_read_text{"read_text"}, n_read_bytes{"read_bytes"}, n_loads{"loads"},
+const Name n_exists{"exists"}, n_path{"path"}, n_dirname{"dirname"}, n_join{"join"},
+    n_lock_file{".accounts.lock"}, n_read_text{"read_text"}, n_read_bytes{"read_bytes"}, n_loads{"loads"},
     n_dumps{"dumps"}, n_chmod{"chmod"}, n_utf8{"utf-8"}, n_S_IRUSR{"S_IRUSR"}, n_S_IWUSR{"S_IWUSR"};
 const rt::KwNames kw_encoding{"encoding"};
 const rt::KwNames kw_dumps{"ensure_ascii", "indent"};
@@ -46,6 +47,13 @@ void keep_if_damaged(const Call& c, Handle meta_path) {
 }
 
 }  // namespace
+
+rt::FileLock lock_store(Handle self, rt::FileLock::Mode mode) {
+    Ref os = rt::os_module();
+    Ref os_path = rt::getattr(os, n_path);
+    Ref store_dir = rt::call_method(os_path, n_dirname, rt::link_target(os, rt::getattr(self, a_meta_path)));
+    return rt::FileLock(rt::call_method(os_path, n_join, store_dir, n_lock_file), mode);
+}
 
 Ref load_accounts(Call& c) {
     PyObject* self = c[0];

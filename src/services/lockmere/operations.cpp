@@ -36,7 +36,7 @@ Ref save(Call& c) {
         rt::raise_new(c.global(g_InvalidCollectOptionError), rt::str("必须提供Kestrow密码"));
     rt::call_method(self, n__set_password, name, password);
     {
-        StoreLock lock(rt::getattr(self, a_meta_path));
+        rt::FileLock lock = lock_store(self, rt::FileLock::Exclusive);
         Ref accounts = rt::call_method(self, n__load_accounts);
         set_item(accounts, name, entry(username));
         rt::call_method(self, n__save_accounts, accounts);
@@ -65,7 +65,7 @@ Ref delete_(Call& c) {
     rt::call_method(self, n__validate_name, name);
     bool existed;
     {
-        StoreLock lock(rt::getattr(self, a_meta_path));
+        rt::FileLock lock = lock_store(self, rt::FileLock::Exclusive);
         Ref accounts = rt::call_method(self, n__load_accounts);
         existed = rt::check(PySequence_Contains(accounts.get(), name)) == 1;
         if (existed) {
