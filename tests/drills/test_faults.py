@@ -219,7 +219,7 @@ def test_read_only_directory(how, shared_tmp, memory_keyring):
 @pytest.mark.skipif(not hasattr(os, "geteuid"), reason="POSIX permission bits only")
 def test_lock_file_that_cannot_be_opened(shared_tmp, memory_keyring):
     """Left by a run as another user, in a directory this user may write: the operations that lock
-    raise its PermissionError; none goes on unguarded."""
+    raise its PermissionError, before touching the keyring or the file; none goes on unguarded."""
     store = KestrowLockmere(base_dir=shared_tmp)
     store.save(name="main", username="u", password="pw")
     lock = store.base_dir / ".accounts.lock"
@@ -234,7 +234,7 @@ def test_lock_file_that_cannot_be_opened(shared_tmp, memory_keyring):
             os.seteuid(NOBODY)
         for call in (lambda: store.save(name="main", username="v", password="new"),
                      lambda: store.save(name="other", username="x", password="pw"),
-                     lambda: store.delete(name="main")):
+                     lambda: store.delete(name="main"), lambda: store.get(name="main")):
             with pytest.raises(PermissionError) as info:
                 call()
             assert info.value.filename == str(lock)
@@ -243,6 +243,7 @@ def test_lock_file_that_cannot_be_opened(shared_tmp, memory_keyring):
         if as_root:
             os.seteuid(0)
     assert store.meta_path.read_bytes() == before
+    assert memory_keyring.entries == {("zantor-kestrow", "account:main"): "pw"}
 
 
 # --- store directory removed ----------------------------------------------------------------------
