@@ -5,7 +5,7 @@ namespace lockmere {
 
 namespace {
 
-const Name n_exists{"exists"}, n_path{"path"}, n_dirname{"dirname"}, n_join{"join"},
+const Name n_is_file{"is_file"}, n_path{"path"}, n_dirname{"dirname"}, n_join{"join"},
     n_lock_file{".accounts.lock"}, n_read_text{"read_text"}, n_read_bytes{"read_bytes"}, n_loads{"loads"},
     n_dumps{"dumps"}, n_chmod{"chmod"}, n_utf8{"utf-8"}, n_S_IRUSR{"S_IRUSR"}, n_S_IWUSR{"S_IWUSR"};
 const rt::KwNames kw_encoding{"encoding"};
@@ -32,6 +32,7 @@ bool reads_as_mapping(const Call& c, Handle data) {
 // a JSON object is replaced, its bytes are kept unchanged in a new file beside it named
 // "<name>.damaged", "<name>.damaged-1", ... (an earlier copy is never overwritten).
 void keep_if_damaged(const Call& c, Handle meta_path) {
+    if (!rt::truth(rt::call_method(meta_path, n_is_file))) return;  // nothing that holds bytes to keep
     Ref data;
     if (!rt::unless_raises(PyExc_FileNotFoundError, [&] { data = rt::call_method(meta_path, n_read_bytes); }))
         return;
@@ -57,7 +58,9 @@ rt::FileLock lock_store(Handle self, rt::FileLock::Mode mode) {
 
 Ref load_accounts(Call& c) {
     PyObject* self = c[0];
-    if (!rt::truth(rt::call_method(rt::getattr(self, a_meta_path), n_exists))) return rt::new_dict();
+    // Only a regular file is read: anything else (missing, a directory, a FIFO that would block
+    // the read) holds no accounts.
+    if (!rt::truth(rt::call_method(rt::getattr(self, a_meta_path), n_is_file))) return rt::new_dict();
     Ref parsed;
     bool readable = rt::unless_raises(PyExc_Exception, [&] {
         Ref text = rt::call_method_kw(rt::getattr(self, a_meta_path), n_read_text, kw_encoding, {n_utf8});
