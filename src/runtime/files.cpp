@@ -12,12 +12,13 @@ namespace rt {
 namespace {
 
 const Name n_os{"os"}, n_path{"path"}, n_fsdecode{"fsdecode"}, n_replace{"replace"}, n_islink{"islink"},
-    n_realpath{"realpath"}, n_split{"split"}, n_join{"join"}, n_lexists{"lexists"},
+    n_realpath{"realpath"}, n_split{"split"}, n_join{"join"}, n_lexists{"lexists"}, n_curdir{"curdir"},
     n_open{"open"}, n_write{"write"}, n_fsync{"fsync"}, n_close{"close"}, n_unlink{"unlink"}, n_chmod{"chmod"},
     n_stat{"stat"}, n_fstat{"fstat"}, n_st_mode{"st_mode"},
     n_st_dev{"st_dev"}, n_st_ino{"st_ino"}, n_getpid{"getpid"}, n_O_RDONLY{"O_RDONLY"}, n_O_WRONLY{"O_WRONLY"},
     n_O_RDWR{"O_RDWR"}, n_O_CREAT{"O_CREAT"}, n_O_EXCL{"O_EXCL"}, n_O_BINARY{"O_BINARY"},
-    n_O_NOINHERIT{"O_NOINHERIT"}, n_O_CLOEXEC{"O_CLOEXEC"}, n_O_NONBLOCK{"O_NONBLOCK"};
+    n_O_NOINHERIT{"O_NOINHERIT"}, n_O_CLOEXEC{"O_CLOEXEC"}, n_O_NONBLOCK{"O_NONBLOCK"},
+    n_O_DIRECTORY{"O_DIRECTORY"};
 #ifdef _WIN32
 const Name n_newline{"\n"}, n_text_mode_newline{"\r\n"};  // "\n" as the io module writes it in text mode
 const Name n_platform{"msvcrt"}, n_locking{"locking"}, n_LK_LOCK{"LK_LOCK"}, n_LK_UNLCK{"LK_UNLCK"};
@@ -105,6 +106,42 @@ void discard(Handle os, Handle temp) {
     cleanup([&] { call_method(os, n_unlink, temp); });
 }
 
+// os.path.split(path), with a str file name.
+std::pair<Ref, Ref> split(Handle os_path, Handle path) {
+    auto parts = unpack_pair(call_method(os_path, n_split, path));
+    if (!PyUnicode_Check(parts.second.get())) raise(PyExc_TypeError, "os.path.split() gave a file name that is not a str");
+    return parts;
+}
+
+// A directory as os.open and os.listdir take it: "" (the path had no directory part) is the
+// current one.
+Ref directory_or_current(Handle os, Handle dir) {
+    if (PyUnicode_Check(dir.get()) && PyUnicode_GET_LENGTH(dir.get()) == 0) return getattr(os, n_curdir);
+    return new_ref(dir);
+}
+
+// A rename or a new name lives in its directory: flush the directory as well, so that the change
+// survives a power loss. Best effort where the platform cannot open a directory (Windows) or the
+// file system cannot flush one; a failing flush of one that can is raised.
+void sync_directory(Handle os, Handle dir) {
+#ifndef _WIN32
+    Ref flags = integer(os_flag(os, n_O_RDONLY) | os_flag(os, n_O_DIRECTORY) | os_flag(os, n_O_CLOEXEC));
+    Ref fd;
+    if (!unless_raises(PyExc_OSError, [&] { fd = call_method(os, n_open, directory_or_current(os, dir), flags); }))
+        return;
+    try {
+        unless_os_error({EINVAL, ENOTSUP, EOPNOTSUPP}, [&] { call_method(os, n_fsync, fd); });
+    } catch (const Error&) {
+        cleanup([&] { call_method(os, n_close, fd); });
+        throw;
+    }
+    call_method(os, n_close, fd);
+#else
+    (void)os;
+    (void)dir;
+#endif
+}
+
 }  // namespace
 
 Ref os_module() { return imported(n_os); }
@@ -150,6 +187,7 @@ bool write_new_file(Handle path, Handle data) {
         discard(os, target);
         throw;
     }
+    sync_directory(os, split(getattr(os, n_path), target).first);
     return true;
 }
 
@@ -168,8 +206,7 @@ void replace_file(Handle path, Handle data, NewFile mode) {
     Ref os = os_module();
     Ref target = link_target(os, path);
     Ref os_path = getattr(os, n_path);
-    auto [dir, base] = unpack_pair(call_method(os_path, n_split, target));
-    if (!PyUnicode_Check(base.get())) raise(PyExc_TypeError, "os.path.split() gave a file name that is not a str");
+    auto [dir, base] = split(os_path, target);
 
     // The mode the finished file must have when it replaces an existing one.
     Ref keep_mode;
@@ -199,6 +236,7 @@ void replace_file(Handle path, Handle data, NewFile mode) {
         discard(os, temp);
         throw;
     }
+    sync_directory(os, dir);
 }
 
 // --- the file lock -----------------------------------------------------------------------------

@@ -1,5 +1,5 @@
-// Atomic replacement of a file and the inter-process file lock, through the interpreter's own
-// `os` module (and its `fcntl` or `msvcrt`).
+// Atomic, durable replacement of a file and the inter-process file lock, through the
+// interpreter's own `os` module (and its `fcntl` or `msvcrt`).
 #pragma once
 
 #include "ref.hpp"
@@ -14,8 +14,9 @@ enum class NewFile {
 // Writes `text` (a str) to `path` (anything os.fspath accepts) as UTF-8 in text mode (the io
 // module's line separator), the way path.write_text(text, encoding="utf-8") would, except
 // that the file is never truncated in place: the whole text goes to a new file in the same
-// directory, is flushed to disk, and replaces the old file in one rename. When `path` is a
-// symbolic link, the file it points to is replaced and the link stays.
+// directory, is flushed to disk, replaces the old file in one rename, and the directory is
+// flushed too (where the platform can open one), so that a returned write survives a power
+// loss. When `path` is a symbolic link, the file it points to is replaced and the link stays.
 //
 // Encoding errors are raised before anything is touched; on any later failure the previous file
 // is left as it was and the temporary file is removed.
@@ -27,8 +28,8 @@ void replace_text(Handle path, Handle text, NewFile mode);
 Ref text_file_bytes(Handle text);
 void replace_file(Handle path, Handle data, NewFile mode);
 
-// Writes `data` (bytes) to a new file at `path`, created owner-only and flushed to disk. Returns
-// false, touching nothing, when something already stands at `path`.
+// Writes `data` (bytes) to a new file at `path`, created owner-only and flushed to disk, its
+// directory too. Returns false, touching nothing, when something already stands at `path`.
 bool write_new_file(Handle path, Handle data);
 
 // A lock on the file at `path` (made owner-only when missing), held from construction to

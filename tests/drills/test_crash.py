@@ -47,7 +47,7 @@ DRILL = """
             finally:
                 os._exit(1)
         os.close(write_end)
-        time.sleep(rng.uniform(0.001, 0.03))
+        time.sleep(rng.uniform(0.001, 0.06))  # a save is two flushes: file and directory
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
         with os.fdopen(read_end, "rb") as pipe:
