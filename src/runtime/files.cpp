@@ -26,6 +26,9 @@ const Name n_platform{"msvcrt"}, n_locking{"locking"}, n_LK_LOCK{"LK_LOCK"}, n_L
 const Name n_platform{"fcntl"}, n_flock{"flock"}, n_LOCK_SH{"LOCK_SH"}, n_LOCK_EX{"LOCK_EX"}, n_LOCK_UN{"LOCK_UN"};
 #endif
 
+// st_mode as the stat module reads it (the same values on every platform).
+constexpr long file_type_bits = 0170000, directory_type = 0040000;
+
 // Temporary names differ by process id and a counter; O_EXCL settles any remaining clash.
 std::atomic<unsigned long> temp_counter{0};
 
@@ -76,6 +79,13 @@ bool unless_os_error(std::initializer_list<int> codes, F&& body) {
     }
 }
 
+// raise OSError(code, os.strerror(code), filename): the subclass that errno maps to.
+[[noreturn]] void raise_os_error(int code, Handle filename) {
+    errno = code;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+    fail();
+}
+
 // The encoded bytes write_text would produce: line breaks as the io module writes them in text
 // mode (a fixed choice of the platform, whatever os.linesep says), then UTF-8.
 Ref encode_for_text_mode(Handle text) {
@@ -120,6 +130,11 @@ Ref directory_or_current(Handle os, Handle dir) {
     return new_ref(dir);
 }
 
+long file_type(Handle st) {
+    Ref mode = getattr(st, n_st_mode);
+    return as_long(mode) & file_type_bits;
+}
+
 // A rename or a new name lives in its directory: flush the directory as well, so that the change
 // survives a power loss. Best effort where the platform cannot open a directory (Windows) or the
 // file system cannot flush one; a failing flush of one that can is raised.
@@ -140,6 +155,31 @@ void sync_directory(Handle os, Handle dir) {
     (void)os;
     (void)dir;
 #endif
+}
+
+// The pending error, when it is an OSError that names the temporary file (or the file behind a
+// link), raised again as the plain write of `where` would have raised it: the same type, errno
+// and message, naming `where` alone.
+void name_the_written_file(Handle where, std::initializer_list<Handle> names) {
+    if (!error_matches(PyExc_OSError)) return;
+    SavedError exc;
+    exc.normalize();
+    auto* e = reinterpret_cast<PyOSErrorObject*>(exc.value());
+    bool named = false;
+    if (e && PyObject_TypeCheck(exc.value(), reinterpret_cast<PyTypeObject*>(PyExc_OSError)) && e->filename &&
+        PyUnicode_Check(e->filename) && e->myerrno && e->strerror) {
+        for (Handle name : names)
+            if (name.get() && PyUnicode_Check(name.get()) && PyUnicode_Compare(e->filename, name) == 0) named = true;
+    }
+    if (!named) exc.reraise();
+    Ref renamed = own_or_null(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(Py_TYPE(exc.value())),
+                                                           e->myerrno, e->strerror, where.get(), nullptr));
+    if (!renamed || !PyExceptionInstance_Check(renamed.get())) {
+        PyErr_Clear();
+        exc.reraise();  // a class that cannot be made again: its own error stands
+    }
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(renamed.get())), renamed.get());
+    fail();
 }
 
 }  // namespace
@@ -204,36 +244,46 @@ void replace_text(Handle path, Handle text, NewFile mode) { replace_file(path, t
 
 void replace_file(Handle path, Handle data, NewFile mode) {
     Ref os = os_module();
-    Ref target = link_target(os, path);
+    Ref where = call_method(os, n_fsdecode, path);  // the file as the caller names it, for errors
+    Ref target = link_target(os, where);
     Ref os_path = getattr(os, n_path);
     auto [dir, base] = split(os_path, target);
 
-    // The mode the finished file must have when it replaces an existing one.
-    Ref keep_mode;
-    if (mode == NewFile::LikeOpenWrite) {
-        unless_raises(PyExc_FileNotFoundError, [&] {
-            Ref st = call_method(os, n_stat, target);
-            keep_mode = own(PyNumber_And(getattr(st, n_st_mode).get(), integer(07777).get()));
-        });
-    }
-    Ref open_flags = exclusive_create_flags(os);
-    Ref create_mode = integer(mode == NewFile::Private || keep_mode ? 0600 : 0666);
-    Ref pid = call_method(os, n_getpid);
-
     Ref temp, fd;
-    for (int attempt = 0; !fd; ++attempt) {
-        Ref name = own(PyUnicode_FromFormat(".%U.%S.%lu.tmp", base.get(), pid.get(), temp_counter.fetch_add(1)));
-        temp = call_method(os_path, n_join, dir, name);
-        bool made = unless_raises(PyExc_FileExistsError, [&] { fd = call_method(os, n_open, temp, open_flags, create_mode); });
-        if (!made && attempt > 100) raise(PyExc_FileExistsError, "no free temporary file name beside %R", target.get());
-    }
-
     try {
-        write_and_close(os, fd, data);
-        if (keep_mode) call_method(os, n_chmod, temp, keep_mode);
-        call_method(os, n_replace, temp, target);
+        // What stands at the target now: a directory fails as a plain write would, before any file
+        // is made; a file replaced like an open for writing would keep its mode.
+        Ref current;
+        unless_raises(PyExc_FileNotFoundError, [&] { current = call_method(os, n_stat, target); });
+#ifdef _WIN32
+        if (current && file_type(current) == directory_type) raise_os_error(EACCES, where);
+#else
+        if (current && file_type(current) == directory_type) raise_os_error(EISDIR, where);
+#endif
+        Ref keep_mode;
+        if (mode == NewFile::LikeOpenWrite && current)
+            keep_mode = own(PyNumber_And(getattr(current, n_st_mode).get(), integer(07777).get()));
+        Ref open_flags = exclusive_create_flags(os);
+        Ref create_mode = integer(mode == NewFile::Private || keep_mode ? 0600 : 0666);
+        Ref pid = call_method(os, n_getpid);
+
+        for (int attempt = 0; !fd; ++attempt) {
+            Ref name = own(PyUnicode_FromFormat(".%U.%S.%lu.tmp", base.get(), pid.get(), temp_counter.fetch_add(1)));
+            temp = call_method(os_path, n_join, dir, name);
+            bool made = unless_raises(PyExc_FileExistsError, [&] { fd = call_method(os, n_open, temp, open_flags, create_mode); });
+            if (!made && attempt > 100) raise(PyExc_FileExistsError, "no free temporary file name beside %R", where.get());
+        }
+
+        try {
+            write_and_close(os, fd, data);
+            if (keep_mode) call_method(os, n_chmod, temp, keep_mode);
+            call_method(os, n_replace, temp, target);
+        } catch (const Error&) {
+            discard(os, temp);
+            throw;
+        }
     } catch (const Error&) {
-        discard(os, temp);
+        name_the_written_file(where, {temp, target});
         throw;
     }
     sync_directory(os, dir);

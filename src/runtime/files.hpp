@@ -18,8 +18,10 @@ enum class NewFile {
 // flushed too (where the platform can open one), so that a returned write survives a power
 // loss. When `path` is a symbolic link, the file it points to is replaced and the link stays.
 //
-// Encoding errors are raised before anything is touched; on any later failure the previous file
-// is left as it was and the temporary file is removed.
+// Encoding errors are raised before anything is touched; a `path` that is a directory fails
+// (IsADirectoryError) before any file is made; on any later failure the previous file is left as
+// it was and the temporary file is removed. Errors read as the plain write's: an OSError that
+// would name the temporary file names `path`, with the same type, errno and message.
 void replace_text(Handle path, Handle text, NewFile mode);
 
 // The two halves of replace_text, for callers with work between them: the bytes a text-mode

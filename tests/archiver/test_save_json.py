@@ -142,6 +142,20 @@ class TestReplacingAFile:
         assert stat.S_IMODE((root / "s" / "old").stat().st_mode) == 0o604
 
 
+@pytest.mark.parametrize("section, filename, target", [
+    ("", "", ""), (".", ".", ""), ("s", "", "s"), ("s", "..", "s/.."),  # a directory: nothing is made
+    ("s", "sub/f.json", "s/sub/f.json"),  # no directory to write in
+])
+def test_errors_read_as_the_plain_write(archive, root, tmp_path, section, filename, target):
+    with pytest.raises(OSError) as native:
+        archive.save_json(section=section, filename=filename, payload={"k": "v"})
+    with pytest.raises(OSError) as plain:  # where save_json made the section directory
+        Path(root / target).write_text("{}", encoding="utf-8")
+    assert (type(native.value), native.value.errno, native.value.filename, native.value.filename2, str(native.value)) \
+        == (type(plain.value), plain.value.errno, plain.value.filename, None, str(plain.value))
+    assert [p for p in tree(tmp_path) if p.endswith(".tmp")] == []  # none made, here or above the root
+
+
 class TestOutputStaysInsideRoot:
     @pytest.mark.parametrize(
         "section, filename, culprit",
