@@ -14,11 +14,11 @@ namespace {
 const Name n_os{"os"}, n_path{"path"}, n_fsdecode{"fsdecode"}, n_replace{"replace"}, n_islink{"islink"},
     n_realpath{"realpath"}, n_split{"split"}, n_join{"join"}, n_lexists{"lexists"}, n_curdir{"curdir"},
     n_open{"open"}, n_write{"write"}, n_fsync{"fsync"}, n_close{"close"}, n_unlink{"unlink"}, n_chmod{"chmod"},
-    n_stat{"stat"}, n_fstat{"fstat"}, n_st_mode{"st_mode"},
+    n_stat{"stat"}, n_lstat{"lstat"}, n_fstat{"fstat"}, n_listdir{"listdir"}, n_kill{"kill"}, n_st_mode{"st_mode"},
     n_st_dev{"st_dev"}, n_st_ino{"st_ino"}, n_getpid{"getpid"}, n_O_RDONLY{"O_RDONLY"}, n_O_WRONLY{"O_WRONLY"},
     n_O_RDWR{"O_RDWR"}, n_O_CREAT{"O_CREAT"}, n_O_EXCL{"O_EXCL"}, n_O_BINARY{"O_BINARY"},
     n_O_NOINHERIT{"O_NOINHERIT"}, n_O_CLOEXEC{"O_CLOEXEC"}, n_O_NONBLOCK{"O_NONBLOCK"},
-    n_O_DIRECTORY{"O_DIRECTORY"};
+    n_O_DIRECTORY{"O_DIRECTORY"}, n_tmp_suffix{".tmp"};
 #ifdef _WIN32
 const Name n_newline{"\n"}, n_text_mode_newline{"\r\n"};  // "\n" as the io module writes it in text mode
 const Name n_platform{"msvcrt"}, n_locking{"locking"}, n_LK_LOCK{"LK_LOCK"}, n_LK_UNLCK{"LK_UNLCK"};
@@ -27,7 +27,7 @@ const Name n_platform{"fcntl"}, n_flock{"flock"}, n_LOCK_SH{"LOCK_SH"}, n_LOCK_E
 #endif
 
 // st_mode as the stat module reads it (the same values on every platform).
-constexpr long file_type_bits = 0170000, directory_type = 0040000;
+constexpr long file_type_bits = 0170000, directory_type = 0040000, regular_type = 0100000;
 
 // Temporary names differ by process id and a counter; O_EXCL settles any remaining clash.
 std::atomic<unsigned long> temp_counter{0};
@@ -288,6 +288,72 @@ void replace_file(Handle path, Handle data, NewFile mode) {
     }
     sync_directory(os, dir);
 }
+
+// --- leftover temporary files ------------------------------------------------------------------
+
+#ifndef _WIN32
+namespace {
+
+// Decimal digits as str() writes a non-negative int: no sign, no leading zero.
+bool canonical_number(Handle text, Py_ssize_t start, Py_ssize_t end) {
+    if (end <= start || (end - start > 1 && PyUnicode_READ_CHAR(text.get(), start) == '0')) return false;
+    for (Py_ssize_t i = start; i < end; ++i) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(text.get(), i);
+        if (ch < '0' || ch > '9') return false;
+    }
+    return true;
+}
+
+// The process id in `name` when it is "<prefix><pid>.<n>.tmp" exactly, else a null Ref.
+Ref temp_file_pid(Handle name, Handle prefix) {
+    if (!PyUnicode_CheckExact(name.get())) return nullptr;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(name.get()), start = PyUnicode_GET_LENGTH(prefix.get());
+    Py_ssize_t end = length - PyUnicode_GET_LENGTH(n_tmp_suffix);
+    if (end <= start || check(PyUnicode_Tailmatch(name, prefix, 0, start, -1)) == 0 ||
+        check(PyUnicode_Tailmatch(name, n_tmp_suffix, end, length, 1)) == 0)
+        return nullptr;
+    Py_ssize_t dot = PyUnicode_FindChar(name, '.', start, end, 1);
+    if (dot < 0 || !canonical_number(name, start, dot) || !canonical_number(name, dot + 1, end)) return nullptr;
+    Ref digits = own(PyUnicode_Substring(name, start, dot));
+    return own(PyLong_FromUnicodeObject(digits.get(), 10));
+}
+
+// os.kill(pid, 0) says that no such process exists. Any other answer (it exists, it belongs to
+// another user, the number is out of range) keeps its files.
+bool process_is_gone(Handle os, Handle pid) {
+    bool gone = false;
+    unless_raises(PyExc_OSError, [&] {
+        unless_raises(PyExc_OverflowError, [&] {
+            gone = !unless_raises(PyExc_ProcessLookupError, [&] { call_method(os, n_kill, pid, integer(0)); });
+        });
+    });
+    return gone;
+}
+
+}  // namespace
+
+void remove_leftover_temp_files(Handle path) {
+    Ref os = os_module();
+    Ref os_path = getattr(os, n_path);
+    auto [dir, base] = split(os_path, link_target(os, path));
+    Ref names;
+    if (!unless_raises(PyExc_OSError, [&] { names = call_method(os, n_listdir, directory_or_current(os, dir)); }))
+        return;
+    Ref prefix = own(PyUnicode_FromFormat(".%U.", base.get()));
+    Ref it = own(PyObject_GetIter(names.get()));
+    while (Ref name = next(it)) {
+        Ref pid = temp_file_pid(name, prefix);
+        if (!pid || !process_is_gone(os, pid)) continue;
+        Ref leftover = call_method(os_path, n_join, dir, name);
+        unless_raises(PyExc_OSError, [&] {
+            if (file_type(call_method(os, n_lstat, leftover)) == regular_type) call_method(os, n_unlink, leftover);
+        });
+    }
+}
+#else
+// os.kill(pid, 0) would not ask Windows whether a process exists (it sends CTRL_C_EVENT there).
+void remove_leftover_temp_files(Handle) {}
+#endif
 
 // --- the file lock -----------------------------------------------------------------------------
 

@@ -65,6 +65,13 @@ private:
     bool upgraded_ = false;                 // turned this thread's shared hold exclusive
 };
 
+// Removes the temporary files that replace_file left beside `path` in processes that have
+// ended before renaming them (killed in the middle of a write): names of exactly its pattern for
+// this file, ".<name>.<pid>.<n>.tmp", whose process no longer exists, and nothing else. Best
+// effort: a file that cannot be listed or removed stays. POSIX only (nothing is removed where a
+// process cannot be asked whether it exists).
+void remove_leftover_temp_files(Handle path);
+
 // The file a path names after following symbolic links (the path itself when it is none).
 Ref link_target(Handle os, Handle path);
 

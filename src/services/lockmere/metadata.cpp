@@ -78,6 +78,7 @@ Ref save_accounts(Call& c) {
     Ref text = rt::call_kw(rt::getattr(c.global(g_json), n_dumps), {accounts}, kw_dumps, {Py_False, indent});
     Ref data = rt::text_file_bytes(text);  // an unencodable name fails here, before any file is touched
     keep_if_damaged(c, meta_path);
+    rt::remove_leftover_temp_files(meta_path);  // from saves killed in the middle of their write
     rt::replace_file(meta_path, data, rt::NewFile::Private);
     Ref stat = c.global(g_stat);
     Ref mode = rt::own(PyNumber_Or(rt::getattr(stat, n_S_IRUSR).get(), rt::getattr(stat, n_S_IWUSR).get()));
