@@ -1,14 +1,17 @@
 """Plain-Python equivalents of KestrowLockmere and KestrowArchiver, for the benchmarks only.
 
 Every public and private method does what the native one does, step for step and with the same
-mended faults: accounts.json and the archive files are replaced atomically (a temporary file in
-the same directory, fsync, os.replace), accounts.json is owner-only from the start, a damaged
-accounts.json is kept beside it as "accounts.json.damaged[-N]" before a save replaces it, a
-byte-order mark in front of it is accepted, save and delete hold an exclusive lock on
-".accounts.lock" around their load-change-write cycle, and section and file names may not lead
-out of the archive root. Parameters annotated "str" or "dict" take exactly that type, checked
-inline as a plain-Python author would, with the native module's message; the other argument
-errors are Python's own (same exception type, the interpreter's wording).
+mended faults: accounts.json and the archive files are replaced atomically and durably (a
+temporary file in the same directory, fsync, os.replace, fsync of the directory), with errors
+that name the file written and a directory in the target's place refused before anything is
+made; accounts.json is owner-only from the start, a damaged accounts.json is kept beside it as
+"accounts.json.damaged[-N]" before a save replaces it, a byte-order mark in front of it is
+accepted, anything but a regular file there holds no accounts, and a save removes the temporary
+files of killed saves; save and delete hold an exclusive lock on ".accounts.lock" for the whole
+operation and get a shared one; section and file names may not lead out of the archive root.
+Parameters annotated "str" or "dict" take exactly that type, checked inline as a plain-Python
+author would, with the native module's message; the other argument errors are Python's own (same
+exception type, the interpreter's wording).
 
 Nothing in the modules imports this file.
 """
@@ -116,6 +119,23 @@ def _discard(temp):
         pass
 
 
+def _sync_directory(directory):
+    """Flushes a directory (where renames and new names live); best effort where it cannot be."""
+    if os.name == "nt":
+        return
+    try:
+        fd = os.open(directory or os.curdir, os.O_RDONLY | _os_flag("O_DIRECTORY") | _os_flag("O_CLOEXEC"))
+    except OSError:
+        return
+    try:
+        os.fsync(fd)
+    except OSError as error:
+        if error.errno not in (errno.EINVAL, errno.ENOTSUP, errno.EOPNOTSUPP):
+            raise
+    finally:
+        os.close(fd)
+
+
 def _write_new_file(path, data):
     """Writes `data` to a new owner-only file at `path`; False when something stands there."""
     target = os.fsdecode(path)
@@ -128,6 +148,7 @@ def _write_new_file(path, data):
     except BaseException:
         _discard(target)
         raise
+    _sync_directory(os.path.split(target)[0])
     return True
 
 
@@ -151,74 +172,108 @@ def _replace_file(path, data, private):
     mode and a replaced one keeps its mode, as an open for writing would leave them.
     """
     global _temp_counter
-    target = _link_target(path)
+    where = os.fsdecode(path)
+    target = _link_target(where)
     directory, base = os.path.split(target)
-
-    keep_mode = None
-    if not private:
-        try:
-            keep_mode = os.stat(target).st_mode & 0o7777
-        except FileNotFoundError:
-            pass
-    flags = _exclusive_create_flags()
-    create_mode = 0o600 if private or keep_mode is not None else 0o666
-    pid = os.getpid()
-
-    attempt = 0
-    while True:
-        temp = os.path.join(directory, f".{base}.{pid}.{_temp_counter}.tmp")
-        _temp_counter += 1
-        try:
-            fd = os.open(temp, flags, create_mode)
-            break
-        except FileExistsError:
-            if attempt > 100:
-                raise
-        attempt += 1
-
+    temp = None
     try:
-        _write_and_close(fd, data)
-        if keep_mode is not None:
-            os.chmod(temp, keep_mode)
-        os.replace(temp, target)
-    except BaseException:
-        _discard(temp)
-        raise
+        try:
+            current = os.stat(target)
+        except FileNotFoundError:
+            current = None
+        if current is not None and stat.S_ISDIR(current.st_mode):
+            code = errno.EACCES if os.name == "nt" else errno.EISDIR
+            raise OSError(code, os.strerror(code), where)
+        keep_mode = None if private or current is None else current.st_mode & 0o7777
+        flags = _exclusive_create_flags()
+        create_mode = 0o600 if private or keep_mode is not None else 0o666
+        pid = os.getpid()
+
+        attempt = 0
+        while True:
+            temp = os.path.join(directory, f".{base}.{pid}.{_temp_counter}.tmp")
+            _temp_counter += 1
+            try:
+                fd = os.open(temp, flags, create_mode)
+                break
+            except FileExistsError:
+                if attempt > 100:
+                    raise
+            attempt += 1
+
+        try:
+            _write_and_close(fd, data)
+            if keep_mode is not None:
+                os.chmod(temp, keep_mode)
+            os.replace(temp, target)
+        except BaseException:
+            _discard(temp)
+            raise
+    except OSError as error:
+        if error.filename not in (temp, target) or error.errno is None:
+            raise
+        raise type(error)(error.errno, error.strerror, where) from None
+    _sync_directory(directory)
 
 
-# --- the store lock ----------------------------------------------------------------------------------
+def _remove_leftover_temp_files(path):
+    """Removes ".<name>.<pid>.<n>.tmp" beside `path` whose process is gone (POSIX only)."""
+    if os.name == "nt":
+        return
+    directory, base = os.path.split(_link_target(path))
+    try:
+        names = os.listdir(directory or os.curdir)
+    except OSError:
+        return
+    prefix = f".{base}."
+    for name in names:
+        if not (name.startswith(prefix) and name.endswith(".tmp")):
+            continue
+        parts = name[len(prefix):-4].split(".")
+        if len(parts) != 2 or not all(p.isascii() and p.isdigit() and (p == "0" or p[0] != "0") for p in parts):
+            continue
+        try:
+            os.kill(int(parts[0]), 0)
+            continue
+        except ProcessLookupError:
+            pass
+        except (OSError, OverflowError):
+            continue
+        leftover = os.path.join(directory, name)
+        try:
+            if stat.S_ISREG(os.lstat(leftover).st_mode):
+                os.unlink(leftover)
+        except OSError:
+            pass
 
-# Lock files this thread holds: a save or delete reached again from inside a held cycle runs in it
-# (flock would make it wait for itself).
+
+# --- the file lock ------------------------------------------------------------------------------------
+
+# Locks this thread holds, by the lock file's (st_dev, st_ino): [descriptor, exclusive]. A save or
+# delete reached again from inside a held section runs in it (flock would make it wait for itself).
 class _Held(threading.local):
     def __init__(self):
-        self.paths = []
+        self.locks = {}
 
 
 _held = _Held()
 
 
-def _directory_takes_no_files(error):
-    if isinstance(error, (FileNotFoundError, PermissionError)):
-        return True
-    return error.errno == errno.EROFS
-
-
 def _open_lock_file(path):
+    always = _os_flag("O_CLOEXEC") | _os_flag("O_NOINHERIT") | _os_flag("O_NONBLOCK")
     try:
-        return os.open(path, os.O_RDWR | os.O_CREAT, 0o600)
-    except OSError as error:
-        if not _directory_takes_no_files(error):
-            raise
+        return os.open(path, os.O_RDWR | os.O_CREAT | always, 0o600)
+    except OSError:
+        pass
     try:
-        return os.open(path, os.O_RDONLY)
-    except OSError as error:
-        if not _directory_takes_no_files(error):
+        return os.open(path, os.O_RDONLY | always)
+    except FileNotFoundError:
+        if os.path.lexists(path):
             raise
-    return None
+        return None  # nothing there and nothing can be made: the directory takes no files
 
 
-def _lock(fd):
+def _take_lock(fd, exclusive):
     if os.name == "nt":
         while True:
             try:
@@ -228,7 +283,7 @@ def _lock(fd):
                 if error.errno != errno.EDEADLOCK:
                     raise
     try:
-        _locking.flock(fd, _locking.LOCK_EX)
+        _locking.flock(fd, _locking.LOCK_EX if exclusive else _locking.LOCK_SH)
         return True
     except OSError as error:
         if error.errno not in (errno.ENOLCK, errno.EOPNOTSUPP, errno.ENOTSUP):
@@ -236,55 +291,83 @@ def _lock(fd):
         return False
 
 
-def _unlock_and_close(fd):
-    try:
-        if os.name == "nt":
-            _locking.locking(fd, _locking.LK_UNLCK, 1)
-        else:
-            _locking.flock(fd, _locking.LOCK_UN)
-    except BaseException:
-        pass
-    try:
-        os.close(fd)
-    except BaseException:
-        pass
+def _drop_lock(fd):
+    if os.name == "nt":
+        _locking.locking(fd, _locking.LK_UNLCK, 1)
+    else:
+        _locking.flock(fd, _locking.LOCK_UN)
 
 
-class _StoreLock:
-    """Exclusive lock on ".accounts.lock" beside `meta_path`, for one load-change-write cycle."""
+class _FileLock:
+    """A shared or exclusive lock on the file at `path`, for a `with` block."""
 
-    __slots__ = ("fd",)
+    __slots__ = ("fd", "key", "upgraded")
 
-    def __init__(self, meta_path):
-        self.fd = None
-        path = os.path.join(os.path.dirname(_link_target(meta_path)), ".accounts.lock")
-        held = _held.paths
-        if path in held:
-            return
+    def __init__(self, path, exclusive):
+        self.fd, self.key, self.upgraded = None, None, False
+        held = _held.locks
+        if held:
+            try:
+                st = os.stat(path)
+            except OSError:
+                pass
+            else:
+                if self._join((st.st_dev, st.st_ino), exclusive):
+                    return
         fd = _open_lock_file(path)
         if fd is None:
             return
-        held.append(path)
         try:
-            locked = _lock(fd)
+            st = os.fstat(fd)
+            if self._join((st.st_dev, st.st_ino), exclusive) or not _take_lock(fd, exclusive):
+                os.close(fd)
+                return
         except BaseException:
-            held.pop()
-            _unlock_and_close(fd)
+            try:
+                os.close(fd)
+            except OSError:
+                pass
             raise
-        if locked:
-            self.fd = fd
-        else:
-            held.pop()
-            _unlock_and_close(fd)
+        self.fd, self.key = fd, (st.st_dev, st.st_ino)
+        held[self.key] = [fd, exclusive]
+
+    def _join(self, key, exclusive):
+        entry = _held.locks.get(key)
+        if entry is None:
+            return False
+        self.key = key
+        if exclusive and not entry[1] and os.name != "nt":
+            _take_lock(entry[0], True)
+            entry[1] = self.upgraded = True
+        return True
 
     def __enter__(self):
         return self
 
     def __exit__(self, *exc):
         if self.fd is not None:
-            _held.paths.pop()
-            _unlock_and_close(self.fd)
+            del _held.locks[self.key]
+            try:
+                _drop_lock(self.fd)
+            except BaseException:
+                pass
+            try:
+                os.close(self.fd)
+            except BaseException:
+                pass
             self.fd = None
+        elif self.upgraded:
+            entry = _held.locks.get(self.key)
+            if entry is not None:
+                try:
+                    _take_lock(entry[0], False)
+                except BaseException:
+                    pass
+                entry[1] = False
+
+
+def _lock_store(meta_path, exclusive):
+    return _FileLock(os.path.join(os.path.dirname(_link_target(meta_path)), ".accounts.lock"), exclusive)
 
 
 # --- the account store -------------------------------------------------------------------------------
@@ -305,6 +388,8 @@ def _reads_as_mapping(data):
 
 def _keep_if_damaged(meta_path):
     """Before a file that holds no JSON object is replaced, its bytes go to a new file beside it."""
+    if not meta_path.is_file():
+        return
     try:
         data = meta_path.read_bytes()
     except FileNotFoundError:
@@ -342,8 +427,8 @@ class KestrowLockmere:
             raise InvalidCollectOptionError("必须提供Kestrow用户名")
         if not password:
             raise InvalidCollectOptionError("必须提供Kestrow密码")
-        self._set_password(name, password)
-        with _StoreLock(self.meta_path):
+        with _lock_store(self.meta_path, exclusive=True):
+            self._set_password(name, password)
             accounts = self._load_accounts()
             accounts[name] = {"username": username}
             self._save_accounts(accounts)
@@ -359,13 +444,13 @@ class KestrowLockmere:
         if type(name) is not str:
             _wrong_type("name", str, name)
         self._validate_name(name)
-        with _StoreLock(self.meta_path):
+        with _lock_store(self.meta_path, exclusive=True):
             accounts = self._load_accounts()
             existed = name in accounts
             if existed:
                 del accounts[name]
                 self._save_accounts(accounts)
-        self._delete_password(name)
+            self._delete_password(name)
         return existed
 
     def get(self, *, name: "str") -> "dict":
@@ -373,18 +458,19 @@ class KestrowLockmere:
         if type(name) is not str:
             _wrong_type("name", str, name)
         self._validate_name(name)
-        accounts = self._load_accounts()
-        account = accounts.get(name)
-        if not account:
-            raise InvalidCollectOptionError(f"Kestrow账号 `{name}` 不存在，请先执行 account save")
-        password = self._get_password(name)
-        if not password:
-            raise InvalidCollectOptionError(f"Kestrow账号 `{name}` 缺少密码，请重新执行 account save")
+        with _lock_store(self.meta_path, exclusive=False):
+            accounts = self._load_accounts()
+            account = accounts.get(name)
+            if not account:
+                raise InvalidCollectOptionError(f"Kestrow账号 `{name}` 不存在，请先执行 account save")
+            password = self._get_password(name)
+            if not password:
+                raise InvalidCollectOptionError(f"Kestrow账号 `{name}` 缺少密码，请重新执行 account save")
         return {"name": name, "username": account.get("username"), "password": password}
 
     def _load_accounts(self) -> "dict":
         """读取账号元数据。"""
-        if not self.meta_path.exists():
+        if not self.meta_path.is_file():
             return {}
         try:
             text = self.meta_path.read_text(encoding="utf-8")
@@ -407,6 +493,7 @@ class KestrowLockmere:
         text = json.dumps(accounts, ensure_ascii=False, indent=2)
         data = _text_file_bytes(text)  # an unencodable name fails here, before any file is touched
         _keep_if_damaged(meta_path)
+        _remove_leftover_temp_files(meta_path)
         _replace_file(meta_path, data, private=True)
         self.meta_path.chmod(stat.S_IRUSR | stat.S_IWUSR)
 

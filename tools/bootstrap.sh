@@ -27,6 +27,7 @@ APT_PACKAGES=(
   dbus-daemon         # private session bus (dbus-daemon, dbus-run-session)
   fonts-liberation    # metric-compatible Latin fonts for page screenshots
   fonts-wqy-microhei  # compact CJK font so Chinese text renders in screenshots
+  strace              # the durable-write test reads the order of system calls
 )
 
 pkg_installed() {

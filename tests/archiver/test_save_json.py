@@ -142,6 +142,25 @@ class TestReplacingAFile:
         assert stat.S_IMODE((root / "s" / "old").stat().st_mode) == 0o604
 
 
+@pytest.mark.parametrize("section, filename, target", [
+    ("", "", ""), (".", ".", ""), ("s", "", "s"), ("s", "..", "s/.."),  # a directory: nothing is made
+    ("s", "sub/f.json", "s/sub/f.json"),  # no directory to write in
+])
+def test_errors_read_as_the_plain_write(archive, root, monkeypatch, section, filename, target):
+    opened, real_open = [], os.open
+    monkeypatch.setattr(os, "open", lambda path, *args: opened.append(os.fspath(path)) or real_open(path, *args))
+    with pytest.raises(OSError) as native:
+        archive.save_json(section=section, filename=filename, payload={"k": "v"})
+    monkeypatch.undo()
+    with pytest.raises(OSError) as plain:  # where save_json made the section directory
+        Path(root / target).write_text("{}", encoding="utf-8")
+    assert (type(native.value), native.value.errno, native.value.filename, native.value.filename2, str(native.value)) \
+        == (type(plain.value), plain.value.errno, plain.value.filename, None, str(plain.value))
+    # a temporary file only ever beside the target; none at all in place of a directory
+    assert {os.path.dirname(p) for p in opened if p.endswith(".tmp")} == (
+        {str(root / "s" / "sub")} if filename.endswith(".json") else set())
+
+
 class TestOutputStaysInsideRoot:
     @pytest.mark.parametrize(
         "section, filename, culprit",

@@ -1,6 +1,7 @@
 """Crash safety: a process saving accounts in a tight loop is killed with SIGKILL again and again,
 at random moments. After every kill accounts.json still parses, and it holds every account whose
-save returned, with that save's user name or a later one. And a program whose daemon threads are
+save returned, with that save's user name or a later one; a later save clears the temporary files
+the killed ones left, and nothing else. And a program whose daemon threads are
 inside the modules' calls when it exits ends as cleanly as the same program in plain Python."""
 
 import json
@@ -47,7 +48,7 @@ DRILL = """
             finally:
                 os._exit(1)
         os.close(write_end)
-        time.sleep(rng.uniform(0.001, 0.03))
+        time.sleep(rng.uniform(0.001, 0.06))  # a save is two flushes: file and directory
         os.kill(pid, signal.SIGKILL)
         os.waitpid(pid, 0)
         with os.fdopen(read_end, "rb") as pipe:
@@ -67,6 +68,16 @@ DRILL = """
         temporary = {p.name for p in store.base_dir.iterdir() if p.name.endswith(".tmp")}
         interrupted, seen = interrupted + len(temporary - seen), temporary
         assert not list(store.base_dir.glob("accounts.json.damaged*"))
+
+    # Names close to a leftover's but not it, or of a live process: the last save must keep them.
+    alive, dead = os.getppid(), pid
+    kept = [f".accounts.json.{alive}.0.tmp", f".accounts.json.{dead}.x.tmp", f".accounts.json.{dead}.01.tmp",
+            f".accounts.json.{dead}.1.tmp.bak", f"accounts.json.{dead}.1.tmp", f".other.json.{dead}.1.tmp"]
+    for name in kept:
+        (store.base_dir / name).write_bytes(b"")
+    store.save(name="last", username="u", password="pw")
+    left = {p.name for p in store.base_dir.iterdir()} - {"accounts.json", ".accounts.lock"}
+    assert left == set(kept), left
     print(json.dumps({"kills": kills, "saves": saves, "interrupted_writes": interrupted,
                       "accounts": len(confirmed)}))
 """

@@ -6,13 +6,17 @@ import contextlib
 import errno
 import json
 import os
+import re
 import shutil
 import subprocess
+import sys
 import tempfile
+import textwrap
 from pathlib import Path
 
 import pytest
 
+from conftest import child_env
 from support.keyrings import memory_keyring  # noqa: F401  (fixture)
 from zantor.kestrow.scraping.archiver import KestrowArchiver
 from zantor.kestrow.services.lockmere import KestrowLockmere
@@ -214,6 +218,38 @@ def test_read_only_directory(how, shared_tmp, memory_keyring):
             lambda: archive.save_json(section="s", filename="data.json", payload={}), archive.root_dir, refused)
 
 
+# --- a lock file this user cannot open ------------------------------------------------------------
+
+@pytest.mark.skipif(not hasattr(os, "geteuid"), reason="POSIX permission bits only")
+def test_lock_file_that_cannot_be_opened(shared_tmp, memory_keyring):
+    """Left by a run as another user, in a directory this user may write: the operations that lock
+    raise its PermissionError, before touching the keyring or the file; none goes on unguarded."""
+    store = KestrowLockmere(base_dir=shared_tmp)
+    store.save(name="main", username="u", password="pw")
+    lock = store.base_dir / ".accounts.lock"
+    lock.chmod(0)
+    as_root = os.geteuid() == 0
+    if as_root:  # root opens anything: the calls run as nobody, who owns all but the lock file
+        for path in (store.base_dir, store.meta_path):
+            os.chown(path, NOBODY, -1)
+    before = store.meta_path.read_bytes()
+    try:
+        if as_root:
+            os.seteuid(NOBODY)
+        for call in (lambda: store.save(name="main", username="v", password="new"),
+                     lambda: store.save(name="other", username="x", password="pw"),
+                     lambda: store.delete(name="main"), lambda: store.get(name="main")):
+            with pytest.raises(PermissionError) as info:
+                call()
+            assert info.value.filename == str(lock)
+        assert store.list() == [{"name": "main", "username": "u"}]  # reading the file takes no lock
+    finally:
+        if as_root:
+            os.seteuid(0)
+    assert store.meta_path.read_bytes() == before
+    assert memory_keyring.entries == {("zantor-kestrow", "account:main"): "pw"}
+
+
 # --- store directory removed ----------------------------------------------------------------------
 
 def test_store_directory_removed_after_construction(tmp_path, memory_keyring):
@@ -229,3 +265,106 @@ def test_store_directory_removed_after_construction(tmp_path, memory_keyring):
     assert store.list() == []
     assert contents(moved) == before
     assert not store.base_dir.exists()
+
+
+# --- power loss: the order of the flushes ---------------------------------------------------------
+
+def strace_works():
+    return shutil.which("strace") is not None and run("strace", "-qq", "-o", os.devnull, "true")
+
+
+WRITES = """
+    import sys
+    from pathlib import Path
+    from support.keyrings import MemoryKeyring, install
+    from zantor.kestrow.scraping.archiver import KestrowArchiver
+    from zantor.kestrow.services.lockmere import KestrowLockmere
+
+    class Done:
+        def __init__(self, value=None):
+            self.value = value
+
+        def __await__(self):
+            return self.value
+            yield
+
+    class Page:
+        def screenshot(self, **kwargs):
+            return Done()
+
+        def content(self):
+            return Done("<p>page</p>")
+
+    install(MemoryKeyring())
+    folder = Path(sys.argv[1])
+    store = KestrowLockmere(base_dir=folder)
+    store.save(name="main", username="u", password="pw")  # over a damaged file: copied, then replaced
+    archive = KestrowArchiver(folder / "archive")
+    archive.save_json(section="s", filename="data.json", payload={"k": 1})
+    try:
+        archive.archive_page(Page(), section="s").send(None)
+    except StopIteration:
+        pass
+"""
+
+CALL = re.compile(r"^(\w+)\((.*)\)\s+=\s+(-?\d+)")
+QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
+
+
+def file_steps(trace, target):
+    """What the system calls in `trace` do to `target`, in order, from the creation of the file
+    that becomes it (target itself, or a temporary file renamed to it) to the first flush of its
+    directory after that: (step, line number) pairs, the steps "create", "write" (consecutive
+    writes as one), "fsync", "close", "rename" and "fsync dir"."""
+    directory = os.path.dirname(target)
+    temporary = re.compile(re.escape(os.path.join(directory, "." + os.path.basename(target))) + r"\.\d+\.\d+\.tmp")
+    paths, made, steps = {}, None, []  # descriptor -> the path it was opened with; the file that becomes target
+    for number, line in enumerate(trace):
+        match = CALL.match(line)
+        if not match:
+            continue
+        call, args, result = match.group(1), match.group(2), int(match.group(3))
+        names = QUOTED.findall(args)
+        step = None
+        if call in ("open", "openat") and result >= 0:
+            paths[result] = names[0]
+            if made is None and "O_CREAT" in args and (names[0] == target or temporary.fullmatch(names[0])):
+                made, step = names[0], "create"
+        elif made is None:
+            continue
+        elif call.startswith("rename"):
+            step = "rename" if names == [made, target] else None
+        elif call in ("write", "fsync", "fdatasync", "close"):
+            path = paths.get(int(args.split(",")[0]))
+            step = call if path == made else "fsync dir" if (path, call) == (directory, "fsync") else None
+        if step and not (step == "write" and steps[-1][0] == "write"):
+            steps.append((step, number))
+        if step == "fsync dir":
+            break
+    return steps
+
+
+@pytest.mark.skipif(not strace_works(), reason="needs strace (Debian package strace) allowed to trace")
+def test_files_are_flushed_before_and_after_the_rename(tmp_path):
+    """A power loss after a call returned loses nothing: each file's bytes reach the disk before it
+    takes its name, and its directory (where the rename lives) before the call returns. A damaged
+    accounts.json is kept beside it, durably, before it is replaced."""
+    store_dir = tmp_path / "kestrow"
+    store_dir.mkdir()
+    (store_dir / "accounts.json").write_bytes(b"{damaged")
+    log = tmp_path / "trace"
+    proc = subprocess.run(["strace", "-qq", "-s", "4096", "-o", str(log), "-e",
+                           "trace=open,openat,write,fsync,fdatasync,close,rename,renameat,renameat2",
+                           sys.executable, "-c", textwrap.dedent(WRITES), str(tmp_path)],
+                          capture_output=True, text=True, timeout=120, env=child_env())
+    assert proc.returncode == 0, proc.stderr
+    trace = log.read_text().splitlines()
+    replaced = ["create", "write", "fsync", "close", "rename", "fsync dir"]
+    steps = {name: file_steps(trace, str(folder / name)) for folder, names in [
+        (store_dir, ["accounts.json.damaged", "accounts.json"]),
+        (tmp_path / "archive" / "s", ["data.json", "page.html", "page.md"])] for name in names}
+    assert {name: [step for step, _ in found] for name, found in steps.items()} == {
+        "accounts.json.damaged": ["create", "write", "fsync", "close", "fsync dir"], "accounts.json": replaced,
+        "data.json": replaced, "page.html": replaced, "page.md": replaced}
+    # the copy is on disk before the damaged file is replaced
+    assert steps["accounts.json.damaged"][-1][1] < dict(steps["accounts.json"])["rename"]

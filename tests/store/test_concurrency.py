@@ -1,14 +1,19 @@
-"""Several processes changing one store at once lose none of each other's changes."""
+"""Several processes changing one store at once lose none of each other's changes, and operations
+on one name in different threads run whole, one after the other."""
 
 import json
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 
 import pytest
 
 from conftest import child_env
+from support.keyrings import memory_keyring  # noqa: F401  (fixture)
+
+SERVICE = "zantor-kestrow"
 
 WORKER = """
     import sys, time
@@ -61,3 +66,51 @@ def test_save_waits_for_the_lock_holder(store):
     assert waiting, "save ran while another process held the store lock"
     assert proc.returncode == 0, err
     assert json.loads(store.meta_path.read_text(encoding="utf-8")) == {"w0-0": {"username": "user0"}}
+
+
+def save(name, username, password):
+    return lambda store: store.save(name=name, username=username, password=password)
+
+
+def get(name):
+    return lambda store: store.get(name=name)
+
+
+def delete(name):
+    return lambda store: store.delete(name=name)
+
+
+# The first operation, inside one of its steps, starts the second in another thread and gives it
+# half a second: time enough to run to the end unless it waits for the first. Either way the
+# outcome must be the one of the two in that order.
+@pytest.mark.parametrize("step, first, second, results, listed, passwords", [
+    ("_set_password", save("main", "u2", "pw2"), delete("main"),  # between the keyring and the file
+     [{"name": "main", "username": "u2"}, True], [], {}),
+    ("_save_accounts", delete("main"), save("main", "u2", "pw2"),  # between the file and the keyring
+     [True, {"name": "main", "username": "u2"}], [{"name": "main", "username": "u2"}], {"main": "pw2"}),
+    ("_load_accounts", get("main"), delete("main"),  # between reading the file and the keyring
+     [{"name": "main", "username": "u", "password": "pw"}, True], [], {}),
+], ids=["delete-during-save", "save-during-delete", "delete-during-get"])
+def test_operations_on_one_name_run_whole(lockmere, store_parent, memory_keyring, step, first, second, results,
+                                          listed, passwords):
+    plain = lockmere.KestrowLockmere(base_dir=store_parent)
+    plain.save(name="main", username="u", password="pw")
+    done, threads = [], []
+
+    class Store(lockmere.KestrowLockmere):
+        pass
+
+    def in_step(self, *args):
+        value = getattr(lockmere.KestrowLockmere, step)(self, *args)
+        if not threads:
+            threads.append(threading.Thread(target=lambda: done.append(second(plain))))
+            threads[0].start()
+            threads[0].join(0.5)
+        return value
+
+    setattr(Store, step, in_step)
+    done.insert(0, first(Store(base_dir=store_parent)))
+    threads[0].join(30)
+    assert done == results
+    assert plain.list() == listed
+    assert memory_keyring.entries == {(SERVICE, f"account:{k}"): v for k, v in passwords.items()}

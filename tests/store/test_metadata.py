@@ -6,6 +6,8 @@ import stat
 
 import pytest
 
+from conftest import run_python
+
 TWO = {"main": {"username": "张三"}, "q\"b\\": {"username": "tab\there\n"}}
 TWO_TEXT = '{\n  "main": {\n    "username": "张三"\n  },\n  "q\\"b\\\\": {\n    "username": "tab\\there\\n"\n  }\n}'
 
@@ -32,6 +34,30 @@ class TestLoad:
     def test_directory_in_place_of_file_reads_empty(self, store):
         store.meta_path.mkdir()
         assert store._load_accounts() == {}
+
+    @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs a FIFO")
+    def test_fifo_in_place_of_file_never_blocks(self, store_parent):
+        # In a child, so that an open waiting for a writer shows as a timeout, not a hung suite.
+        # The FIFO holds no accounts and has no bytes to keep: a save replaces it with the file.
+        run_python(f"""
+            import json, os
+            from support.keyrings import MemoryKeyring, install
+            from zantor.kestrow.domain.exceptions import InvalidCollectOptionError
+            from zantor.kestrow.services.lockmere import KestrowLockmere
+            install(MemoryKeyring())
+            store = KestrowLockmere(base_dir={str(store_parent)!r})
+            os.mkfifo(store.meta_path)
+            assert store.list() == [] and store.delete(name="main") is False
+            try:
+                store.get(name="main")
+            except InvalidCollectOptionError as exc:
+                assert exc.args == ("Kestrow账号 `main` 不存在，请先执行 account save",)
+            else:
+                raise AssertionError("get found an account")
+            store.save(name="main", username="u", password="pw")
+            assert json.loads(store.meta_path.read_text()) == {{"main": {{"username": "u"}}}}
+            assert sorted(os.listdir(store.base_dir)) == [".accounts.lock", "accounts.json"]
+        """, timeout=30)
 
     def test_byte_order_mark_is_accepted(self, store):
         store.meta_path.write_bytes(b"\xef\xbb\xbf" + json.dumps(TWO).encode())

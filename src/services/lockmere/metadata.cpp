@@ -5,7 +5,8 @@ namespace lockmere {
 
 namespace {
 
-const Name n_exists{"exists"}, n_read_text{"read_text"}, n_read_bytes{"read_bytes"}, n_loads{"loads"},
+const Name n_is_file{"is_file"}, n_path{"path"}, n_dirname{"dirname"}, n_join{"join"},
+    n_lock_file{".accounts.lock"}, n_read_text{"read_text"}, n_read_bytes{"read_bytes"}, n_loads{"loads"},
     n_dumps{"dumps"}, n_chmod{"chmod"}, n_utf8{"utf-8"}, n_S_IRUSR{"S_IRUSR"}, n_S_IWUSR{"S_IWUSR"};
 const rt::KwNames kw_encoding{"encoding"};
 const rt::KwNames kw_dumps{"ensure_ascii", "indent"};
@@ -31,6 +32,7 @@ bool reads_as_mapping(const Call& c, Handle data) {
 // a JSON object is replaced, its bytes are kept unchanged in a new file beside it named
 // "<name>.damaged", "<name>.damaged-1", ... (an earlier copy is never overwritten).
 void keep_if_damaged(const Call& c, Handle meta_path) {
+    if (!rt::truth(rt::call_method(meta_path, n_is_file))) return;  // nothing that holds bytes to keep
     Ref data;
     if (!rt::unless_raises(PyExc_FileNotFoundError, [&] { data = rt::call_method(meta_path, n_read_bytes); }))
         return;
@@ -47,9 +49,18 @@ void keep_if_damaged(const Call& c, Handle meta_path) {
 
 }  // namespace
 
+rt::FileLock lock_store(Handle self, rt::FileLock::Mode mode) {
+    Ref os = rt::os_module();
+    Ref os_path = rt::getattr(os, n_path);
+    Ref store_dir = rt::call_method(os_path, n_dirname, rt::link_target(os, rt::getattr(self, a_meta_path)));
+    return rt::FileLock(rt::call_method(os_path, n_join, store_dir, n_lock_file), mode);
+}
+
 Ref load_accounts(Call& c) {
     PyObject* self = c[0];
-    if (!rt::truth(rt::call_method(rt::getattr(self, a_meta_path), n_exists))) return rt::new_dict();
+    // Only a regular file is read: anything else (missing, a directory, a FIFO that would block
+    // the read) holds no accounts.
+    if (!rt::truth(rt::call_method(rt::getattr(self, a_meta_path), n_is_file))) return rt::new_dict();
     Ref parsed;
     bool readable = rt::unless_raises(PyExc_Exception, [&] {
         Ref text = rt::call_method_kw(rt::getattr(self, a_meta_path), n_read_text, kw_encoding, {n_utf8});
@@ -67,6 +78,7 @@ Ref save_accounts(Call& c) {
     Ref text = rt::call_kw(rt::getattr(c.global(g_json), n_dumps), {accounts}, kw_dumps, {Py_False, indent});
     Ref data = rt::text_file_bytes(text);  // an unencodable name fails here, before any file is touched
     keep_if_damaged(c, meta_path);
+    rt::remove_leftover_temp_files(meta_path);  // from saves killed in the middle of their write
     rt::replace_file(meta_path, data, rt::NewFile::Private);
     Ref stat = c.global(g_stat);
     Ref mode = rt::own(PyNumber_Or(rt::getattr(stat, n_S_IRUSR).get(), rt::getattr(stat, n_S_IWUSR).get()));

@@ -34,13 +34,11 @@ Ref save(Call& c) {
         rt::raise_new(c.global(g_InvalidCollectOptionError), rt::str("必须提供Kestrow用户名"));
     if (PyUnicode_GET_LENGTH(password) == 0)
         rt::raise_new(c.global(g_InvalidCollectOptionError), rt::str("必须提供Kestrow密码"));
+    rt::FileLock lock = lock_store(self, rt::FileLock::Exclusive);
     rt::call_method(self, n__set_password, name, password);
-    {
-        StoreLock lock(rt::getattr(self, a_meta_path));
-        Ref accounts = rt::call_method(self, n__load_accounts);
-        set_item(accounts, name, entry(username));
-        rt::call_method(self, n__save_accounts, accounts);
-    }
+    Ref accounts = rt::call_method(self, n__load_accounts);
+    set_item(accounts, name, entry(username));
+    rt::call_method(self, n__save_accounts, accounts);
     Ref result = rt::new_dict();
     rt::dict_set(result, n_name, name);
     rt::dict_set(result, n_username, username);
@@ -63,15 +61,12 @@ Ref list(Call& c) {
 Ref delete_(Call& c) {
     auto [self, name] = c.params<2>();
     rt::call_method(self, n__validate_name, name);
-    bool existed;
-    {
-        StoreLock lock(rt::getattr(self, a_meta_path));
-        Ref accounts = rt::call_method(self, n__load_accounts);
-        existed = rt::check(PySequence_Contains(accounts.get(), name)) == 1;
-        if (existed) {
-            del_item(accounts, name);
-            rt::call_method(self, n__save_accounts, accounts);
-        }
+    rt::FileLock lock = lock_store(self, rt::FileLock::Exclusive);
+    Ref accounts = rt::call_method(self, n__load_accounts);
+    bool existed = rt::check(PySequence_Contains(accounts.get(), name)) == 1;
+    if (existed) {
+        del_item(accounts, name);
+        rt::call_method(self, n__save_accounts, accounts);
     }
     rt::call_method(self, n__delete_password, name);
     return rt::boolean(existed);
@@ -80,6 +75,7 @@ Ref delete_(Call& c) {
 Ref get(Call& c) {
     auto [self, name] = c.params<2>();
     rt::call_method(self, n__validate_name, name);
+    rt::FileLock lock = lock_store(self, rt::FileLock::Shared);
     Ref accounts = rt::call_method(self, n__load_accounts);
     Ref account = rt::mapping_get(accounts, name);
     if (!rt::truth(account))

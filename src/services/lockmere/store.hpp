@@ -48,19 +48,10 @@ Ref list(Call& c);
 Ref delete_(Call& c);
 Ref get(Call& c);
 
-// Exclusive lock on the store directory of `meta_path` (lock.cpp), held from construction to
-// destruction by a save or delete around its load-change-write cycle, so that concurrent
-// writers in other processes lose nothing.
-class StoreLock {
-public:
-    explicit StoreLock(Handle meta_path);
-    ~StoreLock();
-    StoreLock(const StoreLock&) = delete;
-    StoreLock& operator=(const StoreLock&) = delete;
-
-private:
-    void release();
-    Ref os_, platform_, fd_;  // fd_ is null when this call holds no lock of its own
-};
+// The store lock, ".accounts.lock" beside the metadata file (metadata.cpp). A save or delete
+// holds it exclusively for the whole operation, keyring and file together, so that no other
+// save, delete or get sees it half done, in this process or another; a get holds it shared for
+// its two reads.
+rt::FileLock lock_store(Handle self, rt::FileLock::Mode mode);
 
 }  // namespace lockmere
