@@ -12,6 +12,7 @@ import weakref
 import pytest
 
 from support.leaks import check_no_leak
+from support.pages import Page, Tick
 
 HTML = (
     '<html><head><title>t</title><style>p{}</style></head><body><h1>T</h1><svg><style>x</style></svg>'
@@ -84,48 +85,12 @@ def test_html_to_markdown(archive):
     assert same_counts(counts, refcounts(html, archive))
 
 
-class Done:
-    """An awaitable that completes at once with `value`."""
-
-    def __init__(self, value=None):
-        self.value = value
-
-    def __await__(self):
-        return self.value
-        yield  # noqa: unreachable; makes this a generator
-
-
-class Tick(Done):
-    """An awaitable that yields once, then completes."""
-
-    def __await__(self):
-        yield "tick"
-        return self.value
-
-
-class Page:
-    def __init__(self, awaitable=Done):
-        self.awaitable = awaitable
-
-    def screenshot(self, **kwargs):
-        return self.awaitable()
-
-    def content(self):
-        return self.awaitable("<p>x</p>")
-
-    def wait_for(self, **kwargs):
-        return self.awaitable()
-
-    def evaluate(self, script):
-        return self.awaitable("<b>x</b>")
-
-
 def test_captures_and_every_way_a_coroutine_ends(archiver, root):
     class Plain(archiver.KestrowArchiver):
         def html_to_markdown(self, html):
             return html
 
-    archive, page, ticking = Plain(root), Page(), Page(Tick)
+    archive, page, ticking = Plain(root), Page(), Page(awaitable=Tick)
     section = "s"
 
     def call():
@@ -167,14 +132,9 @@ def test_coroutines_dropped_unawaited(archive):
 # drops every outside reference and returns a weak reference to the page. The collector must free
 # them all, as it frees plain coroutines of the same shape.
 
-class Pending:
-    def __await__(self):
-        yield "tick"
-
-
 class CyclePage:
     async def screenshot(self, **kwargs):  # the awaited coroutine holds the page
-        await Pending()
+        await Tick()
 
 
 def cycle_through_awaited(archive):
@@ -205,7 +165,7 @@ def cycle_through_held_paths(archiver):
     class Plain(archiver.KestrowArchiver):
         pass
 
-    page = type("Page", (), {"screenshot": lambda self, **kwargs: Pending()})()
+    page = Page(awaitable=Tick)
     archive = Plain(Node())
     archive.root_dir = Node()
     page.capture = archive.archive_page(page, section="s")
@@ -236,7 +196,7 @@ def test_suspended_captures_in_cycles_are_collected(archiver, archive, make):
 
 
 def test_coroutine_frames_are_traced(archive):
-    page = Page(Tick)
+    page = Page(awaitable=Tick)
     tracemalloc.start()
     try:
         before = tracemalloc.get_traced_memory()[0]

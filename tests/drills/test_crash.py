@@ -102,6 +102,7 @@ EXIT_DRILL = """
     import sys, threading, time
     from pathlib import Path
     from support.keyrings import MemoryKeyring, install
+    from support.pages import Page
     from zantor.kestrow.scraping.archiver import KestrowArchiver
     from zantor.kestrow.services.lockmere import KestrowLockmere
 
@@ -111,23 +112,8 @@ EXIT_DRILL = """
     archive = KestrowArchiver(folder / "archive")
     html = "<body>" + "<p style='display:none'>a</p><div><b>x</b> y</div>" * 100 + "</body>"
 
-    class Done:
-        def __init__(self, value=None):
-            self.value = value
-
-        def __await__(self):
-            return self.value
-            yield
-
-    class Page:
-        def screenshot(self, **kwargs):
-            return Done()
-
-        def content(self):
-            return Done(html)
-
     def capture():
-        coro = archive.archive_page(Page(), section="s")
+        coro = archive.archive_page(Page(html), section="s")
         try:
             coro.send(None)
         except StopIteration:

@@ -277,23 +277,9 @@ WRITES = """
     import sys
     from pathlib import Path
     from support.keyrings import MemoryKeyring, install
+    from support.pages import Page
     from zantor.kestrow.scraping.archiver import KestrowArchiver
     from zantor.kestrow.services.lockmere import KestrowLockmere
-
-    class Done:
-        def __init__(self, value=None):
-            self.value = value
-
-        def __await__(self):
-            return self.value
-            yield
-
-    class Page:
-        def screenshot(self, **kwargs):
-            return Done()
-
-        def content(self):
-            return Done("<p>page</p>")
 
     install(MemoryKeyring())
     folder = Path(sys.argv[1])
@@ -302,7 +288,7 @@ WRITES = """
     archive = KestrowArchiver(folder / "archive")
     archive.save_json(section="s", filename="data.json", payload={"k": 1})
     try:
-        archive.archive_page(Page(), section="s").send(None)
+        archive.archive_page(Page("<p>page</p>"), section="s").send(None)
     except StopIteration:
         pass
 """

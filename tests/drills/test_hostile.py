@@ -24,6 +24,7 @@ import tempfile
 import pytest
 
 from conftest import child_env, run_python
+from support.pages import Done, Page
 
 BATCHES = 6
 ORIGINAL_DUMPS = json.dumps  # the driver reports through it while json.dumps itself may be replaced
@@ -220,35 +221,7 @@ def lookup_points():
 
 # --- the operations: every method ---------------------------------------------------------------
 
-class Done:
-    """An awaitable that completes with `value`."""
-
-    def __init__(self, value=None):
-        self.value = value
-
-    def __await__(self):
-        return self.value
-        yield
-
-
-class Page:
-    """A stand-in page and locator of the page library: it writes a PNG and gives HTML."""
-
-    def screenshot(self, **kwargs):
-        with open(kwargs["path"], "wb") as f:
-            f.write(b"\x89PNG\r\n\x1a\n")
-        return Done()
-
-    def content(self):
-        return Done("<html><body><p hidden>x</p><b>y</b></body></html>")
-
-    def wait_for(self, **kwargs):
-        return Done()
-
-    def evaluate(self, script):
-        return Done("<div><b>x</b></div>")
-
-
+HTML = "<html><body><p hidden>x</p><b>y</b></body></html>"
 INSTANCE = {}  # attribute name -> the instance a case reaches it on, set by run_operations
 
 
@@ -279,7 +252,7 @@ def operations(folder):
     store = KestrowLockmere(base_dir=folder)
     archive = KestrowArchiver(pathlib.Path(folder) / "archive")
     INSTANCE.update(meta_path=store, base_dir=store, root_dir=archive)
-    page = Page()
+    page = Page(HTML, writes_png=True)
     return {
         "KestrowLockmere()": lambda: KestrowLockmere(base_dir=folder),
         "save": lambda: store.save(name="main", username="u", password="pw"),
@@ -296,7 +269,7 @@ def operations(folder):
         "_delete_password": lambda: store._delete_password("main"),
         "KestrowArchiver()": lambda: KestrowArchiver(pathlib.Path(folder) / "archive"),
         "save_json": lambda: archive.save_json(section="s", filename="f.json", payload={"k": [1, "值"]}),
-        "html_to_markdown": lambda: archive.html_to_markdown("<html><body><p hidden>x</p><b>y</b></body></html>"),
+        "html_to_markdown": lambda: archive.html_to_markdown(HTML),
         "archive_page": lambda: drive(archive.archive_page(page, section="s")),
         "archive_locator": lambda: drive(archive.archive_locator(page, section="s")),
         "introspection": lambda: (inspect.signature(KestrowLockmere.save), KestrowArchiver.archive_page.__code__,
@@ -406,6 +379,7 @@ def test_no_hostile_value_crashes_the_interpreter():
 CLEARED = """
     import gc, tempfile, weakref
     from pathlib import Path
+    from support.pages import Page, Tick
     from zantor.kestrow.scraping.archiver import KestrowArchiver
     from zantor.kestrow.services.lockmere import KestrowLockmere
 
@@ -430,17 +404,9 @@ CLEARED = """
         def __del__(self):  # runs while the cycle is finalized, before it is cleared
             self.place["probe"] = Probe(weakref.ref(self.target))
 
-    class Pending:
-        def __await__(self):
-            yield
-
-    class Page:
-        def screenshot(self, **kwargs):
-            return Pending()
-
     archive = KestrowArchiver(Path(tempfile.mkdtemp()))
     for _ in range(20):
-        page = Page()
+        page = Page(awaitable=Tick)
         page.probe = None  # first in the dict, so it is released before the coroutine
         page.coro = archive.archive_page(page, section="s")
         page.coro.send(None)
