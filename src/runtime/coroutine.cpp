@@ -138,7 +138,8 @@ PySendResult drive(Coroutine* co, PyObject* value, bool resume_first, PyObject**
         PyObject* result = nullptr;
         // Await made p.awaiting the iterator of an awaitable: a native coroutine, a generator, or
         // what __await__ returned, checked to be an iterator.
-        assert(p.awaiting && (PyCoro_CheckExact(p.awaiting) || PyGen_CheckExact(p.awaiting) || PyIter_Check(p.awaiting)));
+        assert(p.awaiting &&
+               (PyCoro_CheckExact(p.awaiting) || PyGen_CheckExact(p.awaiting) || PyIter_Check(p.awaiting)));
         PySendResult r = PyIter_Send(p.awaiting, value, &result);
         if (r == PYGEN_NEXT) {
             co->state = State::Suspended;

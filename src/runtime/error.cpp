@@ -53,6 +53,7 @@ PendingError::~PendingError() noexcept(false) {
     if (!interpreter_reachable()) return;
     // Restored or discarded exactly once, unless a C++ exception unwinds through its owner.
     assert(done_ || std::uncaught_exceptions() > unwinding_);
+    assert(PyGILState_Check());
     Py_XDECREF(type_);
     Py_XDECREF(value_);
     Py_XDECREF(tb_);
@@ -86,7 +87,7 @@ void PendingError::discard() {
 }
 
 Caught::Caught() {
-    assert(caught_);  // made in a catch block for rt::Error: an exception is set
+    assert(caught_);  // made while an exception is set
     caught_.normalize();
     outer_ = PyErr_GetHandledException();
     PyErr_SetHandledException(caught_.value());

@@ -2,7 +2,8 @@
 // spelling per intent.
 //
 //   a C API call failed           rt::check(result), or `throw rt::Error{}` after a test of its own
-//   raise a new exception         rt::raise(PyExc_ValueError, "format", ...), rt::raise(cls, message)
+//   raise a new exception         rt::raise(PyExc_ValueError, "format", ...), rt::raise(cls, message),
+//                                 rt::raise(PyExc_OSError, errno_code, filename)
 //   except <type>: pass           rt::suppress(type, body), rt::suppress({EINVAL, ...}, body)
 //   except <type> as exc: ...     catch (const rt::Error&) { rt::Caught exc; ... }
 //   raise ... from exc            exc.raise_from(cls, message)
@@ -74,10 +75,9 @@ bool error_matches(const Handle& type);
 // builds assert both, so an error set aside on one path cannot be lost or doubled on another.
 class PendingError {
 public:
-    PendingError() noexcept : unwinding_(std::uncaught_exceptions()) { PyErr_Fetch(&type_, &value_, &tb_); }
+    PendingError() noexcept { PyErr_Fetch(&type_, &value_, &tb_); }
     // Takes over (type, value, traceback), any of them null.
-    PendingError(PyObject* type, PyObject* value, PyObject* tb) noexcept
-        : type_(type), value_(value), tb_(tb), unwinding_(std::uncaught_exceptions()) {}
+    PendingError(PyObject* type, PyObject* value, PyObject* tb) noexcept : type_(type), value_(value), tb_(tb) {}
     PendingError(const PendingError&) = delete;
     PendingError& operator=(const PendingError&) = delete;
     // Not noexcept: releasing runs Python code, which a forced unwind may leave.
@@ -98,14 +98,14 @@ public:
 
 private:
     PyObject *type_ = nullptr, *value_ = nullptr, *tb_ = nullptr;
-    int unwinding_;  // C++ exceptions in flight when it was made: more at its end means unwinding
 #ifndef NDEBUG
-    bool done_ = false;
+    int unwinding_ = std::uncaught_exceptions();  // in flight when made: more at its end is unwinding
+    bool done_ = false;                           // restored or discarded
 #endif
 };
 
-// The body of an `except` clause. Made inside `catch (const rt::Error&)`, it takes the exception
-// off the indicator and makes it the one being handled while it lives, so that whatever is raised
+// The body of an `except` clause. Made while an exception is set (in `catch (const rt::Error&)`,
+// as a rule), it takes the exception off the indicator and makes it the one being handled while it lives, so that whatever is raised
 // meanwhile gets it as its context. Unless re-raised, it is dropped at the end of the clause.
 class Caught {
 public:
@@ -131,21 +131,27 @@ private:
 namespace detail {
 bool clear_if_matches(const Handle& type);
 bool clear_if_errno(std::initializer_list<int> codes);
-}  // namespace detail
 
-// try: body()
-// except <type>: pass
-// True when the body ran to its end, false when it raised `type` (cleared); anything else
-// propagates.
-template <class F>
-bool suppress(const Handle& type, F&& body) {
+// True when the body ran to its end, false when it raised an error that `clear_if_caught` took
+// (and cleared); anything else propagates.
+template <class C, class F>
+bool suppress(C&& clear_if_caught, F&& body) {
     try {
         body();
         return true;
     } catch (const Error&) {
-        if (!detail::clear_if_matches(type)) throw;
+        if (!clear_if_caught()) throw;
         return false;
     }
+}
+}  // namespace detail
+
+// try: body()
+// except <type>: pass
+// True when the body ran to its end, false when it raised `type` (cleared).
+template <class F>
+bool suppress(const Handle& type, F&& body) {
+    return detail::suppress([&] { return detail::clear_if_matches(type); }, body);
 }
 
 // try: body()
@@ -154,13 +160,7 @@ bool suppress(const Handle& type, F&& body) {
 // True when the body ran to its end, false when it raised such an error (cleared).
 template <class F>
 bool suppress(std::initializer_list<int> codes, F&& body) {
-    try {
-        body();
-        return true;
-    } catch (const Error&) {
-        if (!detail::clear_if_errno(codes)) throw;
-        return false;
-    }
+    return detail::suppress([&] { return detail::clear_if_errno(codes); }, body);
 }
 
 // Cleanup on an error path: the pending exception is set aside while `body` runs and put back

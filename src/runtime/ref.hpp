@@ -80,7 +80,10 @@ struct Text {
 template <Text S>
 PyObject* interned() {
     static PyObject* name = nullptr;
-    if (!name) [[unlikely]] name = check(PyUnicode_InternFromString(S.chars));
+    if (!name) [[unlikely]] {
+        assert(PyGILState_Check());
+        name = check(PyUnicode_InternFromString(S.chars));
+    }
     return name;
 }
 
@@ -188,11 +191,12 @@ Ref next(Handle iterator);
 
 // --- Old spellings still used by files.cpp; removed once it is converted ---------------------------
 // Each is the new idiom under its old name (see error.hpp for the new spellings).
-#include "module.hpp"  // imported()
 
 namespace rt {
 
 [[noreturn]] inline void fail() { throw Error{}; }  // now: throw Error{}
+
+Ref imported(Handle name);  // now declared in module.hpp
 
 // An interned string constant; now: "text"_id at the call site.
 class Name {

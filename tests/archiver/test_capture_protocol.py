@@ -186,6 +186,7 @@ class TestProtocol:
             assert asyncio.iscoroutinefunction(getattr(cls, name))
             assert inspect.iscoroutinefunction(getattr(archive, name))
             assert getattr(cls, name)._is_coroutine is asyncio.coroutines._is_coroutine
+        assert not hasattr(cls.html_to_markdown, "_is_coroutine")
         coro = archive.archive_page(FakePage(), section="s")
         assert asyncio.iscoroutine(coro)
         assert (coro.__name__, coro.__qualname__) == ("archive_page", "KestrowArchiver.archive_page")
@@ -413,3 +414,40 @@ class TestLikeTheLanguage:
             return await first
 
         assert set(asyncio.run(main())) == {"s_screenshot", "s_html", "s_markdown"}
+
+    @pytest.mark.parametrize("attribute", ["__name__", "__qualname__", "__annotations__"])
+    @pytest.mark.parametrize("value", [1, b"q", None])
+    def test_attribute_writes_end_as_for_python_objects(self, archiver, archive, attribute, value):
+        """Setting (None: deleting) an attribute that the method and coroutine types guard ends as the
+        same write on a Python function and coroutine does, and a refused write changes nothing."""
+        def outcome(obj):
+            before = getattr(obj, attribute, None)
+            try:
+                if value is None:
+                    delattr(obj, attribute)
+                else:
+                    setattr(obj, attribute, value)
+            except (TypeError, AttributeError) as exc:
+                assert getattr(obj, attribute, None) is before
+                return type(exc), str(exc)
+            return None
+
+        def function():
+            pass
+
+        async def coroutine():
+            pass
+
+        method = archiver.KestrowArchiver.html_to_markdown
+        kept = {name: getattr(method, name) for name in ("__name__", "__qualname__", "__annotations__")}
+        try:
+            assert outcome(method) == outcome(function)
+        finally:
+            for name, kept_value in kept.items():
+                setattr(method, name, kept_value)
+        native, plain = archive.archive_page(FakePage(), section="s"), coroutine()
+        try:
+            assert outcome(native) == outcome(plain)
+        finally:
+            native.close()
+            plain.close()
