@@ -4,8 +4,6 @@
 #include <cstdarg>
 #include <new>
 
-#include "ref.hpp"
-
 namespace rt {
 
 void raise(PyObject* type, const char* format, ...) {
@@ -18,9 +16,13 @@ void raise(PyObject* type, const char* format, ...) {
 
 namespace {
 
-[[noreturn]] void raise_instance(Handle exc) {
-    if (!PyExceptionInstance_Check(exc.get())) raise(PyExc_TypeError, "exceptions must derive from BaseException");
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc);
+// `raise exc` for what a class call gave (a new reference, dropped here once it is raised).
+[[noreturn]] void raise_instance(PyObject* exc) {
+    if (PyExceptionInstance_Check(exc))
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    Py_DECREF(exc);
     throw Error{};
 }
 
@@ -39,15 +41,17 @@ long errno_of(PyObject* exc) {
 
 }  // namespace
 
-void raise(const Handle& cls, const Handle& message) { raise_instance(call(cls, message)); }
+namespace detail {
 
-void raise(PyObject* type, int code, const Handle& filename) {
+void raise_call(PyObject* cls, PyObject* message) { raise_instance(check(PyObject_CallOneArg(cls, message))); }
+
+void raise_errno(PyObject* type, int code, PyObject* filename) {
     errno = code;
     PyErr_SetFromErrnoWithFilenameObject(type, filename);
     throw Error{};
 }
 
-bool error_matches(const Handle& type) { return PyErr_ExceptionMatches(type) != 0; }
+}  // namespace detail
 
 PendingError::~PendingError() noexcept(false) {
     if (!interpreter_reachable()) return;
@@ -62,10 +66,6 @@ PendingError::~PendingError() noexcept(false) {
 void PendingError::normalize() noexcept {
     PyErr_NormalizeException(&type_, &value_, &tb_);
     if (tb_ && value_) PyException_SetTraceback(value_, tb_);
-}
-
-bool PendingError::matches(const Handle& cls) const noexcept {
-    return type_ && PyErr_GivenExceptionMatches(type_, cls) != 0;
 }
 
 void PendingError::restore() noexcept {
@@ -105,16 +105,15 @@ void Caught::reraise() {
     throw Error{};
 }
 
-void Caught::raise_from(const Handle& cls, const Handle& message) {
-    Ref exc = call(cls, message);
-    if (PyExceptionInstance_Check(exc.get()) && caught_.value())
-        PyException_SetCause(exc.get(), Py_NewRef(caught_.value()));
+void Caught::raise_from_objects(PyObject* cls, PyObject* message) {
+    PyObject* exc = check(PyObject_CallOneArg(cls, message));
+    if (PyExceptionInstance_Check(exc) && caught_.value()) PyException_SetCause(exc, Py_NewRef(caught_.value()));
     raise_instance(exc);
 }
 
 namespace detail {
 
-bool clear_if_matches(const Handle& type) {
+bool clear_if_matches(PyObject* type) {
     if (!error_matches(type)) return false;
     PyErr_Clear();
     return true;

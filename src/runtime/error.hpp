@@ -17,8 +17,10 @@
 #include <Python.h>
 
 #include <cassert>
+#include <concepts>
 #include <exception>
 #include <initializer_list>
+#include <type_traits>
 #include <utility>
 
 #if defined(__GLIBCXX__)
@@ -26,8 +28,6 @@
 #endif
 
 namespace rt {
-
-class Handle;  // ref.hpp: the error helpers take classes and messages as borrowed references
 
 // Thrown whenever a C API call failed: the interpreter's error indicator holds the exception.
 // The guard (below) turns it back into NULL or -1 at the entry point.
@@ -55,20 +55,45 @@ struct ForcedUnwind {};  // never thrown where the C library has no forced unwin
 // left to the exiting process.
 inline bool interpreter_reachable() noexcept { return !_Py_IsFinalizing() || PyGILState_Check(); }
 
+// The object that a PyObject* or a reference (ref.hpp: anything with get()) stands for, so that
+// the helpers below take whichever the caller holds.
+inline PyObject* object_of(PyObject* p) noexcept { return p; }
+template <class R>
+    requires requires(const R& r) {
+        { r.get() } -> std::convertible_to<PyObject*>;
+    }
+PyObject* object_of(const R& r) noexcept {
+    return r.get();
+}
+
 // --- raising ---------------------------------------------------------------------------------------
+
+namespace detail {
+[[noreturn]] void raise_call(PyObject* cls, PyObject* message);
+[[noreturn]] void raise_errno(PyObject* type, int code, PyObject* filename);
+}  // namespace detail
 
 // raise type(format % ...), with PyErr_Format's format: for the interpreter's own classes.
 [[noreturn]] void raise(PyObject* type, const char* format, ...);
+
 // raise cls(message): the class is called as a raise statement would call it, so it can be any
 // object (a non-exception result raises the interpreter's TypeError).
-[[noreturn]] void raise(const Handle& cls, const Handle& message);
+template <class C, class M>
+    requires(!std::is_convertible_v<const M&, const char*>)
+[[noreturn]] void raise(const C& cls, const M& message) {
+    detail::raise_call(object_of(cls), object_of(message));
+}
+
 // raise type(code, os.strerror(code), filename): the OSError subclass that the errno maps to.
-[[noreturn]] void raise(PyObject* type, int code, const Handle& filename);
+template <class F>
+[[noreturn]] void raise(PyObject* type, int code, const F& filename) {
+    detail::raise_errno(type, code, object_of(filename));
+}
 
 // --- the exception on the indicator --------------------------------------------------------------
 
 // The current exception matches `type` as an `except type:` clause would.
-bool error_matches(const Handle& type);
+inline bool error_matches(PyObject* type) { return PyErr_ExceptionMatches(type) != 0; }
 
 // An exception taken off the error indicator (or made from its pieces) and owned here until it
 // goes back. Each one is restored exactly once, or dropped on purpose with discard(); debug
@@ -90,7 +115,7 @@ public:
     // The value made an instance of the type, with the traceback attached.
     void normalize() noexcept;
     // isinstance(exc, cls), as an except clause matches
-    bool matches(const Handle& cls) const noexcept;
+    bool matches(PyObject* cls) const noexcept { return type_ && PyErr_GivenExceptionMatches(type_, cls) != 0; }
     // Back on the error indicator (nothing is set if nothing was taken).
     void restore() noexcept;
     // Dropped: the exception was handled, or handed on through its pieces.
@@ -115,13 +140,20 @@ public:
     Caught& operator=(const Caught&) = delete;
 
     PyObject* value() const noexcept { return caught_.value(); }
-    bool matches(const Handle& cls) const { return caught_.matches(cls); }
+    template <class C>
+    bool matches(const C& cls) const {
+        return caught_.matches(object_of(cls));
+    }
     // `raise`: the exception goes on unchanged
     [[noreturn]] void reraise();
     // `raise cls(message) from exc`: the cause and the context are the caught exception
-    [[noreturn]] void raise_from(const Handle& cls, const Handle& message);
+    template <class C, class M>
+    [[noreturn]] void raise_from(const C& cls, const M& message) {
+        raise_from_objects(object_of(cls), object_of(message));
+    }
 
 private:
+    [[noreturn]] void raise_from_objects(PyObject* cls, PyObject* message);
     PendingError caught_;
     PyObject* outer_ = nullptr;  // the exception handled around this clause
 };
@@ -129,7 +161,7 @@ private:
 // --- catching ---------------------------------------------------------------------------------------
 
 namespace detail {
-bool clear_if_matches(const Handle& type);
+bool clear_if_matches(PyObject* type);
 bool clear_if_errno(std::initializer_list<int> codes);
 
 // True when the body ran to its end, false when it raised an error that `clear_if_caught` took
@@ -149,9 +181,9 @@ bool suppress(C&& clear_if_caught, F&& body) {
 // try: body()
 // except <type>: pass
 // True when the body ran to its end, false when it raised `type` (cleared).
-template <class F>
-bool suppress(const Handle& type, F&& body) {
-    return detail::suppress([&] { return detail::clear_if_matches(type); }, body);
+template <class T, class F>
+bool suppress(const T& type, F&& body) {
+    return detail::suppress([&] { return detail::clear_if_matches(object_of(type)); }, body);
 }
 
 // try: body()

@@ -8,6 +8,8 @@
 
 namespace rt {
 
+class Handle;
+
 // An owned (strong) reference. Moves are free; copies take a new reference. It does not convert
 // to PyObject* by itself (so `PyObject* p = rt::getattr(...)` cannot dangle): helpers take a
 // Handle, and a C API call takes `.get()`.
