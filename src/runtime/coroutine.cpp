@@ -88,6 +88,12 @@ struct Coroutine {
 
 Coroutine* as_coro(PyObject* o) { return reinterpret_cast<Coroutine*>(o); }
 
+// The body's state, for a coroutine that has not finished: only finishing drops the body.
+Async::promise_type& promise_of(Coroutine* co) {
+    assert(co->body && co->state != State::Finished);
+    return co->body.promise();
+}
+
 // Ends the coroutine: the body's frame is destroyed (its locals released) and nothing is awaited.
 void finish(Coroutine* co) {
     co->state = State::Finished;
@@ -105,7 +111,7 @@ void finish(Coroutine* co) {
 // The body ran to its end: hand out its result, or its exception (a StopIteration escaping a
 // coroutine becomes a RuntimeError, as in the language).
 PySendResult finish_body(Coroutine* co, PyObject** out) {
-    auto& p = co->body.promise();
+    auto& p = promise_of(co);
     const bool failed = p.failed;
     Ref result = own_or_null(std::exchange(p.result, nullptr));
     finish(co);
@@ -125,7 +131,7 @@ PySendResult finish_body(Coroutine* co, PyObject** out) {
 // or raises with promise.throw_in); otherwise `value` is first sent into the awaited iterator.
 PySendResult drive(Coroutine* co, PyObject* value, bool resume_first, PyObject** out) {
     co->state = State::Running;
-    auto& p = co->body.promise();
+    auto& p = promise_of(co);
     for (;;) {
         if (resume_first) {
             Async::promise_type* outer = std::exchange(running_body, &p);
@@ -222,7 +228,7 @@ PySendResult throw_into(Coroutine* co, PendingError& exc, PyObject** out) {
     case State::Suspended:
         break;
     }
-    auto& p = co->body.promise();
+    auto& p = promise_of(co);
     if (exc.matches(PyExc_GeneratorExit)) {
         // The awaited object is closed first; an error from that replaces GeneratorExit.
         co->state = State::Running;
@@ -296,7 +302,7 @@ PyObject* coro_close_impl(Coroutine* co) {
     case State::Suspended:
         break;
     }
-    auto& p = co->body.promise();
+    auto& p = promise_of(co);
     co->state = State::Running;
     int err = close_iter(p.awaiting);
     Py_CLEAR(p.awaiting);
@@ -345,7 +351,7 @@ PyObject* make_wrapper(PyObject* coroutine);
 PyObject* coro_await(PyObject* self) {
     return guard<PyObject*>(nullptr, [&] {
         Coroutine* co = as_coro(self);
-        if (co->state == State::Suspended && co->body.promise().awaiting)
+        if (co->state == State::Suspended && promise_of(co).awaiting)
             raise(PyExc_RuntimeError, "coroutine is being awaited already");
         return make_wrapper(self);
     });
