@@ -238,3 +238,11 @@ def test_unbound_calls_with_any_self(data, tmp_path):
     if isinstance(result, Coroutine):
         with contextlib.suppress(Exception):
             asyncio.run(result)
+
+
+def test_keywords_that_are_equal_but_not_identical_strings(store, memory_keyring):
+    name = "".join(["na", "me"])  # a new string object, not the interned parameter name
+    store.save(**{name: "main", "user" + "name": "u", "pass" + "word": "p"})
+    assert store.get(**{name: "main"})["password"] == "p"
+    with pytest.raises(TypeError, match=r"got multiple values for keyword argument 'name'"):
+        store._keyring_account("main", **{name: "x"})
