@@ -1,68 +1,13 @@
-"""The capture coroutines driven by fakes: the steps and their order, and the coroutine protocol
-(send, throw, close, __await__, reuse, re-entry, the never-awaited warning, cancellation)."""
+"""The capture coroutines driven by fakes: the steps and their order, and the argument errors at
+the call (the coroutine protocol they follow is pinned in tests/runtime/test_coroutine.py)."""
 
 import asyncio
-import asyncio.coroutines
 import gc
-import inspect
-import re
-import sys
-import types
 import warnings
 
 import pytest
 
-HTML = "<html><head><title>T</title></head><body><h1>Title</h1><script>x()</script><p>text</p></body></html>"
-PNG = b"\x89PNG\r\n\x1a\n"
-
-
-class Step:
-    """An awaitable that yields `ticks` times (recording what is sent or thrown in), then returns."""
-
-    def __init__(self, log, name, value=None, ticks=1, catch=None):
-        self.log, self.name, self.value, self.ticks, self.catch = log, name, value, ticks, catch
-
-    def __await__(self):
-        try:
-            for i in range(self.ticks):
-                try:
-                    sent = yield f"{self.name}:{i}"
-                    self.log.append(("sent", self.name, sent))
-                except BaseException as exc:
-                    self.log.append(("thrown", self.name, type(exc).__name__))
-                    if self.catch and isinstance(exc, self.catch):
-                        return "recovered"
-                    raise
-            return self.value
-        finally:
-            self.log.append(("closed", self.name))
-
-
-class FakePage:
-    def __init__(self, html=HTML, ticks=0, content_error=None):
-        self.log, self.html, self.ticks, self.content_error = [], html, ticks, content_error
-
-    def screenshot(self, **kwargs):
-        self.log.append(("screenshot", kwargs))
-        with open(kwargs["path"], "wb") as f:
-            f.write(PNG)
-        return Step(self.log, "screenshot", ticks=self.ticks)
-
-    async def content(self):
-        self.log.append(("content",))
-        if self.content_error:
-            raise self.content_error
-        return self.html
-
-
-class FakeLocator(FakePage):
-    def wait_for(self, **kwargs):
-        self.log.append(("wait_for", kwargs))
-        return Step(self.log, "wait_for", ticks=self.ticks)
-
-    async def evaluate(self, script):
-        self.log.append(("evaluate", script))
-        return "<div id='x'><b>bold</b></div>"
+from support.pages import HTML, PNG, FakeLocator, FakePage
 
 
 def drive(coro):

@@ -2,7 +2,6 @@
 what a failure leaves behind."""
 
 import os
-import stat
 from collections import OrderedDict, defaultdict
 from pathlib import Path
 

@@ -1,3 +1,20 @@
+"""The coroutine protocol of the runtime's coroutine objects, through the archiver's captures
+driven by fakes: send, throw, close, __await__, reuse, re-entry, the never-awaited warning,
+cancellation, and the states and introspection of a coroutine of the language."""
+
+import asyncio
+import asyncio.coroutines
+import gc
+import inspect
+import re
+import sys
+import types
+
+import pytest
+
+from support.pages import FakeLocator, FakePage, Step
+
+
 class TestProtocol:
     def test_identity_and_introspection(self, archiver, archive):
         cls = archiver.KestrowArchiver

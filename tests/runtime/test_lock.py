@@ -1,7 +1,10 @@
-"""Several processes changing one store at once lose none of each other's changes, and operations
-on one name in different threads run whole, one after the other."""
+"""The store lock: several processes changing one store at once lose none of each other's changes,
+operations on one name in different threads run whole, one after the other, a failing lock call
+leaks nothing, and the lock is released on errors and taken again without waiting on re-entry."""
 
+import errno
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -10,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import child_env
+from conftest import child_env, run_python
 from support.keyrings import memory_keyring  # noqa: F401  (fixture)
 
 SERVICE = "zantor-kestrow"

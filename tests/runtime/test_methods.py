@@ -1,3 +1,8 @@
+"""The runtime's method objects as Python code meets them: bound methods, signatures and help."""
+
+import inspect
+
+
 def test_bound_methods_and_help(store):
     bound = store._save_accounts
     assert bound.__self__ is store

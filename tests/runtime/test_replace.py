@@ -1,3 +1,19 @@
+"""Replacing a file whole, as the runtime does for every file the modules write, seen through
+save_json: the new text or the old file and nothing else, modes like a plain write, and errors
+that read as the plain write's."""
+
+import os
+import stat
+from pathlib import Path
+
+import pytest
+
+
+def tree(top):
+    """Every path below `top`, relative, sorted."""
+    return sorted(p.relative_to(top).as_posix() for p in top.rglob("*"))
+
+
 class TestReplacingAFile:
     def test_second_payload_replaces_the_first(self, archive, root):
         archive.save_json(section="s", filename="f", payload={"long": "x" * 100})

@@ -1,15 +1,11 @@
 """The account operations save, list, delete and get: results, order of checks, effects on the
 metadata file and the keyring, and calls through `self`."""
 
-import errno
 import json
-import os
 import re
-import sys
 
 import pytest
 
-from conftest import run_python
 from support.keyrings import memory_keyring  # noqa: F401  (fixture)
 from zantor.kestrow.domain.exceptions import InvalidCollectOptionError, KestrowDependencyError
 
