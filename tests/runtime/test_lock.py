@@ -1,7 +1,10 @@
-"""Several processes changing one store at once lose none of each other's changes, and operations
-on one name in different threads run whole, one after the other."""
+"""The store lock: several processes changing one store at once lose none of each other's changes,
+operations on one name in different threads run whole, one after the other, a failing lock call
+leaks nothing, and the lock is released on errors and taken again without waiting on re-entry."""
 
+import errno
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -10,7 +13,7 @@ import time
 
 import pytest
 
-from conftest import child_env
+from conftest import child_env, run_python
 from support.keyrings import memory_keyring  # noqa: F401  (fixture)
 
 SERVICE = "zantor-kestrow"
@@ -114,3 +117,69 @@ def test_operations_on_one_name_run_whole(lockmere, store_parent, memory_keyring
     assert done == results
     assert plain.list() == listed
     assert memory_keyring.entries == {(SERVICE, f"account:{k}"): v for k, v in passwords.items()}
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts descriptors in /proc")
+@pytest.mark.parametrize("code", [errno.ENOLCK, errno.EIO])
+def test_lock_failures(store, memory_keyring, monkeypatch, code):
+    import fcntl
+
+    def flock(fd, operation):
+        if operation == fcntl.LOCK_EX:
+            raise OSError(code, os.strerror(code))
+
+    monkeypatch.setattr(fcntl, "flock", flock)
+    descriptors = len(os.listdir("/proc/self/fd"))
+    if code == errno.ENOLCK:  # a file system without locks: saved unguarded, as before
+        store.save(name="main", username="u", password="p")
+        assert store.list() == [{"name": "main", "username": "u"}]
+    else:
+        with pytest.raises(OSError) as info:
+            store.save(name="main", username="u", password="p")
+        assert info.value.errno == code and not store.meta_path.exists()
+    assert len(os.listdir("/proc/self/fd")) == descriptors
+
+
+@pytest.mark.skipif(not hasattr(os, "symlink") or sys.platform == "win32", reason="POSIX links and flock")
+def test_lock_is_released_on_errors_and_reentry_does_not_wait(store_parent, tmp_path):
+    # Runs in a child so that a lock left held would show as a timeout, not a hung suite. Calls
+    # back in come through the same store, through another spelling of its directory (a link to
+    # it) and from a shared hold (get) into an exclusive one (save).
+    store_parent.mkdir()
+    os.symlink(store_parent, tmp_path / "link")
+    run_python(f"""
+        import fcntl
+        from support.keyrings import MemoryKeyring, install
+        from zantor.kestrow.services.lockmere import KestrowLockmere
+        install(MemoryKeyring())
+        parent, link = {str(store_parent)!r}, {str(tmp_path / "link")!r}
+
+        class Failing(KestrowLockmere):
+            def _save_accounts(self, accounts):
+                raise OSError("disk full")
+
+        class Reentrant(KestrowLockmere):
+            def _save_accounts(self, accounts):
+                super()._save_accounts(accounts)
+                if "inner" not in accounts:
+                    self.save(name="inner", username="u", password="p")
+                    KestrowLockmere(base_dir=link).save(name="linked", username="u", password="p")
+
+            def _get_password(self, name):
+                if name == "outer":
+                    self.delete(name="linked")
+                return super()._get_password(name)
+
+        for _ in range(2):
+            try:
+                Failing(base_dir=parent).save(name="a", username="u", password="p")
+            except OSError:
+                pass
+        store = Reentrant(base_dir=parent)
+        store.save(name="outer", username="u", password="p")
+        assert [a["name"] for a in store.list()] == ["outer", "inner", "linked"]
+        assert store.get(name="outer")["password"] == "p"
+        assert [a["name"] for a in store.list()] == ["outer", "inner"]
+        with open(store.base_dir / ".accounts.lock", "rb") as lock:  # nothing is held any more
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    """, timeout=30)
