@@ -2,6 +2,7 @@
 #pragma once
 
 #include "runtime/files.hpp"
+#include "runtime/lock.hpp"
 #include "runtime/function.hpp"
 
 namespace lockmere {
