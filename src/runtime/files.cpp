@@ -8,17 +8,49 @@ namespace rt {
 namespace {
 
 const Name n_path{"path"}, n_fsdecode{"fsdecode"}, n_replace{"replace"}, n_join{"join"}, n_write{"write"},
-    n_unlink{"unlink"}, n_chmod{"chmod"}, n_stat{"stat"}, n_lstat{"lstat"}, n_listdir{"listdir"}, n_st_mode{"st_mode"},
-    n_getpid{"getpid"}, n_O_WRONLY{"O_WRONLY"}, n_O_CREAT{"O_CREAT"}, n_O_EXCL{"O_EXCL"}, n_O_BINARY{"O_BINARY"},
-    n_O_NOINHERIT{"O_NOINHERIT"}, n_O_CLOEXEC{"O_CLOEXEC"};
+    n_unlink{"unlink"}, n_chmod{"chmod"}, n_stat{"stat"}, n_fstat{"fstat"}, n_fchown{"fchown"}, n_st_mode{"st_mode"},
+    n_st_uid{"st_uid"}, n_st_gid{"st_gid"}, n_getpid{"getpid"}, n_O_WRONLY{"O_WRONLY"}, n_O_CREAT{"O_CREAT"},
+    n_O_EXCL{"O_EXCL"}, n_O_BINARY{"O_BINARY"}, n_O_NOINHERIT{"O_NOINHERIT"}, n_O_CLOEXEC{"O_CLOEXEC"};
 #ifdef _WIN32
 const Name n_newline{"\n"}, n_text_mode_newline{"\r\n"};  // "\n" as the io module writes it in text mode
+const Name n_time{"time"}, n_sleep{"sleep"}, n_winerror{"winerror"};
 #else
-const Name n_kill{"kill"}, n_tmp_suffix{".tmp"};
+const Name n_kill{"kill"}, n_lstat{"lstat"}, n_listdir{"listdir"}, n_tmp_suffix{".tmp"};
 #endif
+
+// The longest file name the platforms take, in bytes of UTF-8 (ext4, APFS) or UTF-16 units (NTFS;
+// never more than the UTF-8 bytes).
+constexpr Py_ssize_t name_max = 255;
+// What a temporary name adds to its prefix at most: "<pid>.<n>.tmp", a 32-bit pid and a 64-bit
+// counter.
+constexpr Py_ssize_t temp_suffix_max = 10 + 1 + 20 + 4;
 
 // Temporary names differ by process id and a counter; O_EXCL settles any remaining clash.
 std::atomic<unsigned long> temp_counter{0};
+
+Py_ssize_t utf8_length(Py_UCS4 ch) { return ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4; }
+
+// ".<name>." when the temporary names of `name` fit the platforms' limit on a file name. A longer
+// name is cut (at a character) and marked with a hash of all of it, ".<cut>~<hash>.", so that
+// every name a plain write takes can be replaced, and the leftover cleanup of one file still
+// finds only that file's temporary names. The hash (FNV-1a over the code points) is the same in
+// every process.
+Ref temp_prefix(Handle name) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+    const Py_ssize_t room = name_max - temp_suffix_max - 2;  // the two dots around the name
+    Py_ssize_t bytes = 0, fits = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        bytes += utf8_length(PyUnicode_READ_CHAR(name.get(), i));
+        if (bytes <= room - 9) fits = i + 1;  // leaves room for "~" and the hash
+    }
+    if (bytes <= room) return own(PyUnicode_FromFormat(".%U.", name.get()));
+    unsigned long hash = 2166136261u;
+    for (Py_ssize_t i = 0; i < length; ++i) hash = ((hash ^ PyUnicode_READ_CHAR(name.get(), i)) * 16777619u) & 0xffffffffu;
+    Ref cut = own(PyUnicode_Substring(name, 0, fits));
+    char mark[16];
+    PyOS_snprintf(mark, sizeof mark, "~%08lx.", hash);
+    return own(PyUnicode_FromFormat(".%U%s", cut.get(), mark));
+}
 
 // The encoded bytes write_text would produce: line breaks as the io module writes them in text
 // mode (a fixed choice of the platform, whatever os.linesep says), then UTF-8.
@@ -118,59 +150,133 @@ Ref text_file_bytes(Handle text) {
 
 void replace_text(Handle path, Handle text, NewFile mode) { replace_file(path, text_file_bytes(text), mode); }
 
-void replace_file(Handle path, Handle data, NewFile mode) {
-    Ref os = os_module();
-    Ref where = call_method(os, n_fsdecode, path);  // the file as the caller names it, for errors
-    Ref target = link_target(os, where);
-    Ref os_path = getattr(os, n_path);
-    auto [dir, base] = split_path(os_path, target);
+void replace_file(Handle path, Handle data, NewFile mode) { Replacement(path, mode).write(data); }
 
+namespace {
+
+void remove_leftovers_beside(Handle os, Handle target);
+
+// A write to the file `target` names, as a plain open for writing would try it: refused where it
+// would be (no write permission, a read-only file system). The file is not changed.
+void check_writable(Handle os, Handle target) {
+    open_descriptor(os, target, os_flag(os, n_O_WRONLY) | os_flag(os, n_O_BINARY) | os_flag(os, n_O_NOINHERIT) |
+                                    os_flag(os, n_O_CLOEXEC))
+        .close();
+}
+
+// The replaced file's owner and group for the new file, where this process may give them (root,
+// or a member of the group for the group alone); otherwise it stays the writer's.
+void keep_owner(Handle os, Handle fd, Handle current) {
+    Ref fchown = lookup(os, n_fchown);
+    if (!fchown) return;  // no owners to keep (Windows)
+    Ref made = call_method(os, n_fstat, fd);
+    Ref uid = getattr(current, n_st_uid), gid = getattr(current, n_st_gid);
+    bool same_uid = truth(own(PyObject_RichCompare(uid.get(), getattr(made, n_st_uid).get(), Py_EQ)));
+    bool same_gid = truth(own(PyObject_RichCompare(gid.get(), getattr(made, n_st_gid).get(), Py_EQ)));
+    if (same_uid && same_gid) return;
+    Ref unchanged = integer(-1);
+    if (unless_raises(PyExc_OSError, [&] { call(fchown, fd, same_uid ? unchanged : uid, gid); })) return;
+    if (!same_gid) unless_raises(PyExc_OSError, [&] { call(fchown, fd, unchanged, gid); });
+}
+
+// os.replace(temp, target).
+void rename_over(Handle os, Handle temp, Handle target) {
+#ifdef _WIN32
+    // Windows refuses to replace a file that another process has open without delete sharing, which
+    // Python's open() never grants: a list() elsewhere, reading the file for a moment, would make
+    // this save fail (ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION). Such readers are short, so
+    // try again for about a second before giving up with the error.
+    for (int attempt = 0;; ++attempt) {
+        try {
+            call_method(os, n_replace, temp, target);
+            return;
+        } catch (const Error&) {
+            if (attempt >= 50 || !error_matches(PyExc_PermissionError)) throw;
+            SavedError exc;
+            exc.normalize();
+            Ref code = own_or_null(PyObject_GetAttr(exc.value(), n_winerror));
+            long winerror = code && PyLong_Check(code.get()) ? PyLong_AsLong(code.get()) : 0;
+            if (winerror != 5 && winerror != 32) exc.reraise();
+            PyErr_Clear();
+        }
+        Ref pause = own(PyFloat_FromDouble(0.02));
+        call_method(imported(n_time), n_sleep, pause);
+    }
+#else
+    call_method(os, n_replace, temp, target);
+#endif
+}
+
+}  // namespace
+
+Replacement::Replacement(Handle path, NewFile mode) : mode_(mode) {
+    os_ = os_module();
+    where_ = call_method(os_, n_fsdecode, path);  // the file as the caller names it, for errors
+    target_ = link_target(os_, where_);
+    try {
+        unless_raises(PyExc_FileNotFoundError, [&] { current_ = call_method(os_, n_stat, target_); });
+        if (current_) {
+            long type = file_type(current_);
+#ifdef _WIN32
+            if (type == directory_type) raise_os_error(EACCES, where_);
+#else
+            if (type == directory_type) raise_os_error(EISDIR, where_);
+#endif
+            // A device or a FIFO would be swapped for a regular file (and a FIFO would block a
+            // plain write): never replaced.
+            if (type != regular_type) raise_os_error(EINVAL, where_, "Not a regular file");
+            check_writable(os_, target_);
+        }
+        remove_leftovers_beside(os_, target_);
+    } catch (const Error&) {
+        name_the_written_file(where_, {target_});
+        throw;
+    }
+}
+
+void Replacement::write(Handle data) {
+    Ref os_path = getattr(os_, n_path);
+    auto [dir, base] = split_path(os_path, target_);
     Ref temp;
     try {
-        // What stands at the target now: a directory fails as a plain write would, before any file
-        // is made; a file replaced like an open for writing would keep its mode.
-        Ref current;
-        unless_raises(PyExc_FileNotFoundError, [&] { current = call_method(os, n_stat, target); });
-#ifdef _WIN32
-        if (current && file_type(current) == directory_type) raise_os_error(EACCES, where);
-#else
-        if (current && file_type(current) == directory_type) raise_os_error(EISDIR, where);
-#endif
+        // A file replaced like an open for writing would keep its mode.
         Ref keep_mode;
-        if (mode == NewFile::LikeOpenWrite && current)
-            keep_mode = own(PyNumber_And(getattr(current, n_st_mode).get(), integer(07777).get()));
-        long open_flags = exclusive_create_flags(os);
-        long create_mode = mode == NewFile::Private || keep_mode ? 0600 : 0666;
-        Ref pid = call_method(os, n_getpid);
+        if (mode_ == NewFile::LikeOpenWrite && current_)
+            keep_mode = own(PyNumber_And(getattr(current_, n_st_mode).get(), integer(07777).get()));
+        long open_flags = exclusive_create_flags(os_);
+        long create_mode = mode_ == NewFile::Private || keep_mode ? 0600 : 0666;
+        Ref prefix = temp_prefix(base);
+        Ref pid = call_method(os_, n_getpid);
 
         Descriptor fd;
         for (int attempt = 0; !fd; ++attempt) {
-            Ref name = own(PyUnicode_FromFormat(".%U.%S.%lu.tmp", base.get(), pid.get(), temp_counter.fetch_add(1)));
+            Ref name = own(PyUnicode_FromFormat("%U%S.%lu.tmp", prefix.get(), pid.get(), temp_counter.fetch_add(1)));
             temp = call_method(os_path, n_join, dir, name);
-            bool made = unless_raises(PyExc_FileExistsError, [&] { fd = open_descriptor(os, temp, open_flags, create_mode); });
-            if (!made && attempt > 100) raise(PyExc_FileExistsError, "no free temporary file name beside %R", where.get());
+            bool made = unless_raises(PyExc_FileExistsError, [&] { fd = open_descriptor(os_, temp, open_flags, create_mode); });
+            if (!made && attempt > 100) raise(PyExc_FileExistsError, "no free temporary file name beside %R", where_.get());
         }
 
         try {
-            write_and_close(os, std::move(fd), data);
-            if (keep_mode) call_method(os, n_chmod, temp, keep_mode);
-            call_method(os, n_replace, temp, target);
+            if (current_) keep_owner(os_, fd.fd(), current_);
+            write_and_close(os_, std::move(fd), data);
+            if (keep_mode) call_method(os_, n_chmod, temp, keep_mode);
+            rename_over(os_, temp, target_);
         } catch (const Error&) {
-            discard(os, temp);
+            discard(os_, temp);
             throw;
         }
     } catch (const Error&) {
-        name_the_written_file(where, {temp, target});
+        name_the_written_file(where_, {temp, target_});
         throw;
     }
-    sync_directory(os, dir);
+    sync_directory(os_, dir);
 }
 
 // --- leftover temporary files ------------------------------------------------------------------
 
-#ifndef _WIN32
 namespace {
 
+#ifndef _WIN32
 // Decimal digits as str() writes a non-negative int: no sign, no leading zero.
 bool canonical_number(Handle text, Py_ssize_t start, Py_ssize_t end) {
     if (end <= start || (end - start > 1 && PyUnicode_READ_CHAR(text.get(), start) == '0')) return false;
@@ -207,16 +313,13 @@ bool process_is_gone(Handle os, Handle pid) {
     return gone;
 }
 
-}  // namespace
-
-void remove_leftover_temp_files(Handle path) {
-    Ref os = os_module();
+void remove_leftovers_beside(Handle os, Handle target) {
     Ref os_path = getattr(os, n_path);
-    auto [dir, base] = split_path(os_path, link_target(os, path));
+    auto [dir, base] = split_path(os_path, target);
     Ref names;
     if (!unless_raises(PyExc_OSError, [&] { names = call_method(os, n_listdir, directory_or_current(os, dir)); }))
         return;
-    Ref prefix = own(PyUnicode_FromFormat(".%U.", base.get()));
+    Ref prefix = temp_prefix(base);
     Ref it = own(PyObject_GetIter(names.get()));
     while (Ref name = next(it)) {
         Ref pid = temp_file_pid(name, prefix);
@@ -228,8 +331,16 @@ void remove_leftover_temp_files(Handle path) {
     }
 }
 #else
-// os.kill(pid, 0) would not ask Windows whether a process exists (it sends CTRL_C_EVENT there).
-void remove_leftover_temp_files(Handle) {}
+// Never on Windows: os.kill(pid, 0) does not ask there whether a process exists, it sends the
+// process CTRL_C_EVENT (signal 0). So leftovers stay.
+void remove_leftovers_beside(Handle, Handle) {}
 #endif
+
+}  // namespace
+
+void remove_leftover_temp_files(Handle path) {
+    Ref os = os_module();
+    remove_leftovers_beside(os, link_target(os, path));
+}
 
 }  // namespace rt

@@ -9,8 +9,12 @@ namespace rt {
 namespace {
 
 const Name n_os{"os"}, n_path{"path"}, n_fsdecode{"fsdecode"}, n_islink{"islink"}, n_realpath{"realpath"},
-    n_split{"split"}, n_curdir{"curdir"}, n_open{"open"}, n_close{"close"}, n_fsync{"fsync"}, n_st_mode{"st_mode"};
-#ifndef _WIN32
+    n_split{"split"}, n_curdir{"curdir"}, n_open{"open"}, n_close{"close"}, n_fsync{"fsync"}, n_st_mode{"st_mode"},
+    n_strerror{"strerror"}, n_fcntl{"fcntl"}, n_F_FULLFSYNC{"F_FULLFSYNC"};
+#ifdef _WIN32
+const Name n_platform{"msvcrt"};
+#else
+const Name n_platform{"fcntl"};
 const Name n_O_RDONLY{"O_RDONLY"}, n_O_DIRECTORY{"O_DIRECTORY"}, n_O_CLOEXEC{"O_CLOEXEC"};
 #endif
 
@@ -44,9 +48,13 @@ long errno_of(PyObject* exc) {
     return v;
 }
 
-void raise_os_error(int code, Handle filename) {
-    errno = code;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
+void raise_os_error(int code, Handle filename, const char* message) {
+    // Built by the interpreter from the number alone, never through the C library's errno: the
+    // module's C runtime need not be the interpreter's (Windows links its own).
+    Ref number = integer(code);
+    Ref text = message ? str(message) : call_method(os_module(), n_strerror, number);
+    Ref exc = call(PyExc_OSError, number, text, filename);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     fail();
 }
 
@@ -101,7 +109,17 @@ Ref link_target(Handle os, Handle path) {
 
 // --- flushing ----------------------------------------------------------------------------------
 
-void sync_file(Handle os, Handle fd) { call_method(os, n_fsync, fd); }
+void sync_file(Handle os, Handle fd) {
+    // fsync only reaches the drive's cache on macOS; F_FULLFSYNC asks the drive to write it out.
+    // The interpreter's fcntl has the name where the system has the call (msvcrt never does).
+    Ref platform = imported(n_platform);
+    if (Ref full = lookup(platform, n_F_FULLFSYNC)) {
+        bool done = unless_os_error({EINVAL, ENOTSUP, EOPNOTSUPP, ENOTTY},
+                                    [&] { call_method(platform, n_fcntl, fd, full); });
+        if (done) return;  // otherwise a file system that cannot: fsync as everywhere else
+    }
+    call_method(os, n_fsync, fd);
+}
 
 void sync_directory(Handle os, Handle dir) {
 #ifndef _WIN32

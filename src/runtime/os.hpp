@@ -41,8 +41,9 @@ bool unless_os_error(std::initializer_list<int> codes, F&& body) {
     }
 }
 
-// raise OSError(code, os.strerror(code), filename): the subclass that errno maps to.
-[[noreturn]] void raise_os_error(int code, Handle filename);
+// raise OSError(code, os.strerror(code), filename): the subclass that errno maps to. A message
+// replaces os.strerror(code) where the number alone would mislead.
+[[noreturn]] void raise_os_error(int code, Handle filename, const char* message = nullptr);
 
 // A descriptor from os.open, closed through os.close when this object ends. The close at the end
 // keeps a pending exception and drops its own failure (the error path); close() is the success
@@ -82,7 +83,8 @@ Ref directory_or_current(Handle os, Handle dir);
 inline constexpr long file_type_bits = 0170000, directory_type = 0040000, regular_type = 0100000;
 long file_type(Handle st);
 
-// Flushes what was written through `fd` to the disk.
+// Flushes what was written through `fd` to the disk: fcntl(fd, F_FULLFSYNC) where the interpreter's
+// fcntl has it (macOS), else (or when the file system refuses it) os.fsync.
 void sync_file(Handle os, Handle fd);
 
 // A rename or a new name lives in its directory: flush the directory as well, so that the change

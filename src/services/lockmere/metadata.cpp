@@ -77,9 +77,9 @@ Ref save_accounts(Call& c) {
     Ref indent = rt::integer(2);
     Ref text = rt::call_kw(rt::getattr(c.global(g_json), n_dumps), {accounts}, kw_dumps, {Py_False, indent});
     Ref data = rt::text_file_bytes(text);  // an unencodable name fails here, before any file is touched
+    rt::Replacement file(meta_path, rt::NewFile::Private);  // refuses what a plain write would refuse
     keep_if_damaged(c, meta_path);
-    rt::remove_leftover_temp_files(meta_path);  // from saves killed in the middle of their write
-    rt::replace_file(meta_path, data, rt::NewFile::Private);
+    file.write(data);
     Ref stat = c.global(g_stat);
     Ref mode = rt::own(PyNumber_Or(rt::getattr(stat, n_S_IRUSR).get(), rt::getattr(stat, n_S_IWUSR).get()));
     rt::call_method(rt::getattr(self, a_meta_path), n_chmod, mode);

@@ -3,6 +3,7 @@
 
 #include "runtime/files.hpp"
 #include "runtime/lock.hpp"
+#include "runtime/os.hpp"
 #include "runtime/function.hpp"
 
 namespace lockmere {
