@@ -1,7 +1,6 @@
 #include "lock.hpp"
 
 #include <cerrno>
-#include <vector>
 
 #include "os.hpp"
 
@@ -15,22 +14,83 @@ const Name n_path{"path"}, n_lexists{"lexists"}, n_close{"close"}, n_stat{"stat"
 #ifdef _WIN32
 const Name n_platform{"msvcrt"}, n_locking{"locking"}, n_LK_LOCK{"LK_LOCK"}, n_LK_UNLCK{"LK_UNLCK"};
 #else
-const Name n_platform{"fcntl"}, n_flock{"flock"}, n_LOCK_SH{"LOCK_SH"}, n_LOCK_EX{"LOCK_EX"}, n_LOCK_UN{"LOCK_UN"};
+const Name n_platform{"fcntl"}, n_flock{"flock"}, n_LOCK_SH{"LOCK_SH"}, n_LOCK_EX{"LOCK_EX"}, n_LOCK_UN{"LOCK_UN"},
+    n_register_at_fork{"register_at_fork"}, n_O_DIRECTORY{"O_DIRECTORY"};
+const KwNames kw_after_in_child{"after_in_child"};
 #endif
 
-// A lock this thread holds, by the lock file's identity.
-struct HeldLock {
-    unsigned long long dev, ino;
-    long fd;
-    FileLock::Mode mode;
-};
-thread_local std::vector<HeldLock> held_locks;
+using Hold = FileLock::Hold;
 
-HeldLock* held(unsigned long long dev, unsigned long long ino) {
-    for (HeldLock& h : held_locks)
-        if (h.dev == dev && h.ino == ino) return &h;
+// The holds of this thread and of the whole process, as lists through the holds themselves (each
+// lives in the FileLock that opened its file). Plain pointers: nothing to allocate, and nothing
+// for the thread's exit to run. Changed only under the GIL (or by a thread the interpreter is
+// ending, which touches no Python object).
+thread_local Hold* thread_holds = nullptr;
+Hold* process_holds = nullptr;
+
+Hold* held(unsigned long long dev, unsigned long long ino) {
+    for (Hold* h = thread_holds; h; h = h->next_in_thread)
+        if (h->dev == dev && h->ino == ino) return h;
     return nullptr;
 }
+
+void link(Hold& h) {
+    h.next_in_thread = thread_holds;
+    thread_holds = &h;
+    h.prev_in_process = nullptr;
+    h.next_in_process = process_holds;
+    if (process_holds) process_holds->prev_in_process = &h;
+    process_holds = &h;
+    h.linked = true;
+}
+
+void unlink(Hold& h) {
+    for (Hold** p = &thread_holds; *p; p = &(*p)->next_in_thread) {
+        if (*p == &h) {
+            *p = h.next_in_thread;
+            break;
+        }
+    }
+    if (h.prev_in_process) h.prev_in_process->next_in_process = h.next_in_process;
+    else process_holds = h.next_in_process;
+    if (h.next_in_process) h.next_in_process->prev_in_process = h.prev_in_process;
+    h.linked = false;
+}
+
+#ifndef _WIN32
+// After a fork, in the child: the descriptors of every hold of the parent (of all its threads) are
+// closed, so that the lock goes when its holder in the parent goes, whatever the child does. Not
+// unlocked (the lock belongs to the parent's open file): closed. The forking thread's own holds
+// end unguarded in the child.
+PyObject* release_inherited_locks(PyObject*, PyObject*) {
+    return guard<PyObject*>(nullptr, [] {
+        Ref os = os_module();
+        for (Hold* h = process_holds; h; h = h->next_in_process) {
+            Ref fd = integer(h->fd);
+            unless_raises(PyExc_OSError, [&] { call_method(os, n_close, fd); });
+            if (h->dir_fd >= 0) {
+                Ref dir_fd = integer(h->dir_fd);
+                unless_raises(PyExc_OSError, [&] { call_method(os, n_close, dir_fd); });
+            }
+            h->fd = h->dir_fd = -1;
+            h->linked = false;
+        }
+        process_holds = nullptr;
+        thread_holds = nullptr;
+        return none().release();
+    });
+}
+
+PyMethodDef release_inherited_locks_def = {"_release_inherited_locks", release_inherited_locks, METH_NOARGS, nullptr};
+bool released_in_children = false;  // one interpreter per process, and a child inherits the registration
+
+void release_in_forked_children(Handle os) {
+    if (released_in_children) return;
+    Ref handler = own(PyCFunction_New(&release_inherited_locks_def, nullptr));
+    call_method_kw(os, n_register_at_fork, kw_after_in_child, {handler});
+    released_in_children = true;
+}
+#endif
 
 unsigned long long identity_part(Handle st, Handle name) {
     Ref value = getattr(st, name);
@@ -40,22 +100,30 @@ unsigned long long identity_part(Handle st, Handle name) {
 }
 
 // The lock file, opened for locking; created owner-only when missing. Never blocks, whatever
-// stands there. A null Ref when nothing stands there and nothing can be made.
-Ref open_lock_file(Handle os, Handle path) {
+// stands there, and never inherited by a program a child runs. A closed Descriptor when nothing
+// stands there and nothing can be made.
+Descriptor open_lock_file(Handle os, Handle path) {
     const long always = os_flag(os, n_O_CLOEXEC) | os_flag(os, n_O_NOINHERIT) | os_flag(os, n_O_NONBLOCK);
     Descriptor fd;
     if (unless_raises(PyExc_OSError, [&] { fd = open_descriptor(os, path, os_flag(os, n_O_RDWR) | os_flag(os, n_O_CREAT) | always, 0600); }))
-        return fd.release();
+        return fd;
     // Not writable here (a read-only file system or directory, a file of another user): an
     // existing lock file locks as well when opened for reading.
     try {
-        return open_descriptor(os, path, os_flag(os, n_O_RDONLY) | always).release();
+        return open_descriptor(os, path, os_flag(os, n_O_RDONLY) | always);
     } catch (const Error&) {
         Handled exc;
         if (!exc.matches(PyExc_FileNotFoundError)) exc.reraise();
         if (truth(call_method(getattr(os, n_path), n_lexists, path))) exc.reraise();  // a dangling link
-        return nullptr;
+        return Descriptor();
     }
+}
+
+// Whether `path` still names the file of identity (dev, ino).
+bool still_names(Handle os, Handle path, unsigned long long dev, unsigned long long ino) {
+    Ref st;
+    if (!unless_raises(PyExc_FileNotFoundError, [&] { st = call_method(os, n_stat, path); })) return false;
+    return identity_part(st, n_st_dev) == dev && identity_part(st, n_st_ino) == ino;
 }
 
 // Waits for the lock and takes it. False when the file system offers no locks at all (some
@@ -75,6 +143,24 @@ bool take_lock(Handle platform, Handle fd, FileLock::Mode mode) {
 #endif
 }
 
+#ifndef _WIN32
+// The directory of the lock file, locked after it: a file can be removed or replaced under its
+// holder, and whoever opens the path then would lock another file, but the directory that holds
+// the store stays. A closed Descriptor where the directory cannot be opened or locked (some
+// network file systems lock only files open for writing): the file's lock alone guards then.
+Descriptor lock_directory(Handle os, Handle platform, Handle path, FileLock::Mode mode) {
+    Descriptor dir;
+    if (!unless_raises(PyExc_OSError, [&] {
+            Ref where = directory_or_current(os, split_path(getattr(os, n_path), path).first);
+            dir = open_descriptor(os, where, os_flag(os, n_O_RDONLY) | os_flag(os, n_O_DIRECTORY) | os_flag(os, n_O_CLOEXEC));
+        }))
+        return dir;
+    bool locked = false;
+    unless_raises(PyExc_OSError, [&] { locked = take_lock(platform, dir.fd(), mode); });
+    return locked ? std::move(dir) : Descriptor();
+}
+#endif
+
 void drop_lock(Handle platform, Handle fd) {
 #ifdef _WIN32
     call_method(platform, n_locking, fd, getattr(platform, n_LK_UNLCK), integer(1));
@@ -88,38 +174,52 @@ void drop_lock(Handle platform, Handle fd) {
 FileLock::FileLock(Handle path, Mode mode) : mode_(mode) {
     os_ = os_module();
     platform_ = imported(n_platform);
-    if (!held_locks.empty()) {
+#ifndef _WIN32
+    release_in_forked_children(os_);
+#endif
+    if (thread_holds) {
         // Asked for again inside a held section? Compared by identity, before anything is opened:
         // with lock emulations that follow POSIX record locks, closing a second descriptor of a
         // held file would release it.
         Ref st;
         if (unless_raises(PyExc_OSError, [&] { st = call_method(os_, n_stat, path); })) {
-            dev_ = identity_part(st, n_st_dev);
-            ino_ = identity_part(st, n_st_ino);
+            own_.dev = identity_part(st, n_st_dev);
+            own_.ino = identity_part(st, n_st_ino);
             if (join_held()) return;
         }
     }
-    Descriptor fd(os_, open_lock_file(os_, path));
-    if (!fd) return;  // the directory takes no files: nothing to guard
-    Ref st = call_method(os_, n_fstat, fd.fd());
-    dev_ = identity_part(st, n_st_dev);
-    ino_ = identity_part(st, n_st_ino);
-    long number = as_long(fd.fd());
-    if (join_held() || !take_lock(platform_, fd.fd(), mode)) {
-        fd.close();
+    for (;;) {
+        Descriptor fd = open_lock_file(os_, path);
+        if (!fd) return;  // the directory takes no files: nothing to guard
+        Ref st = call_method(os_, n_fstat, fd.fd());
+        own_.dev = identity_part(st, n_st_dev);
+        own_.ino = identity_part(st, n_st_ino);
+        if (join_held() || !take_lock(platform_, fd.fd(), mode)) return;
+        // Removed or replaced while this waited: whoever opens the path now gets another file, so
+        // this one guards nothing. Lock what the path names instead.
+        if (!still_names(os_, path, own_.dev, own_.ino)) continue;
+#ifndef _WIN32
+        Descriptor dir = lock_directory(os_, platform_, path, mode);
+        if (dir) own_.dir_fd = as_long(dir.fd());
+        dir_fd_ = dir.release();
+#endif
+        own_.fd = as_long(fd.fd());
+        own_.mode = mode;
+        fd_ = fd.release();
+        link(own_);
         return;
     }
-    held_locks.push_back({dev_, ino_, number, mode});
-    fd_ = fd.release();
 }
 
 // This thread already holds the file: run inside that hold, made exclusive if need be.
 bool FileLock::join_held() {
-    HeldLock* h = held(dev_, ino_);
+    Hold* h = held(own_.dev, own_.ino);
     if (!h) return false;
+    joined_ = h;
 #ifndef _WIN32
     if (mode_ == Exclusive && h->mode == Shared) {
         take_lock(platform_, integer(h->fd), Exclusive);
+        if (h->dir_fd >= 0) take_lock(platform_, integer(h->dir_fd), Exclusive);
         h->mode = Exclusive;
         upgraded_ = true;
     }
@@ -128,21 +228,20 @@ bool FileLock::join_held() {
 }
 
 FileLock::~FileLock() noexcept(false) {
+    if (own_.linked) unlink(own_);  // no Python object: also on a thread the interpreter is ending
     if (!interpreter_reachable()) return;
     if (fd_) {
-        for (auto h = held_locks.begin(); h != held_locks.end(); ++h) {
-            if (h->dev == dev_ && h->ino == ino_) {
-                held_locks.erase(h);
-                break;
-            }
+        if (own_.fd < 0) return;  // closed in a forked child
+        if (dir_fd_) {
+            cleanup([&] { drop_lock(platform_, dir_fd_); });
+            cleanup([&] { call_method(os_, n_close, dir_fd_); });
         }
         cleanup([&] { drop_lock(platform_, fd_); });
         cleanup([&] { call_method(os_, n_close, fd_); });  // closing drops the lock in any case
-    } else if (upgraded_) {
-        if (HeldLock* h = held(dev_, ino_)) {
-            cleanup([&] { take_lock(platform_, integer(h->fd), Shared); });
-            h->mode = Shared;
-        }
+    } else if (upgraded_ && joined_->linked) {
+        if (joined_->dir_fd >= 0) cleanup([&] { take_lock(platform_, integer(joined_->dir_fd), Shared); });
+        cleanup([&] { take_lock(platform_, integer(joined_->fd), Shared); });
+        joined_->mode = Shared;
     }
 }
 
