@@ -340,6 +340,52 @@ def test_replacing_follows_the_plain_write_rules(shared_tmp, memory_keyring, wri
             os.seteuid(0)
 
 
+# --- a read that fails for a passing reason -------------------------------------------------------
+
+class Failing:
+    """Path.read_text raising `error` while active."""
+
+    def __init__(self, monkeypatch, error):
+        self.monkeypatch, self.error, self.real = monkeypatch, error, Path.read_text
+
+    def __enter__(self):
+        def read_text(path, *args, **kwargs):
+            raise self.error
+        self.monkeypatch.setattr(Path, "read_text", read_text)
+
+    def __exit__(self, *exc):
+        self.monkeypatch.setattr(Path, "read_text", self.real)
+
+
+@pytest.mark.parametrize("error", [OSError(errno.EMFILE, "Too many open files"), MemoryError(),
+                                   RecursionError("maximum recursion depth exceeded"),
+                                   PermissionError(errno.EACCES, "Permission denied")], ids=repr)
+@pytest.mark.parametrize("where", ["every read", "the load alone"])
+@pytest.mark.parametrize("operation", ["save", "delete"])
+def test_a_passing_read_failure_never_empties_the_store(tmp_path, memory_keyring, monkeypatch, error, where,
+                                                        operation):
+    """The file is kept whole and no listed account loses its password; the operation says why."""
+    failing = Failing(monkeypatch, error)
+
+    class Store(KestrowLockmere):
+        def _load_accounts(self):
+            with failing:
+                return super()._load_accounts()
+
+    store = (Store if where == "the load alone" else KestrowLockmere)(base_dir=tmp_path)
+    store.save(name="main", username="u", password="pw")
+    before = store.meta_path.read_bytes()
+    with contextlib.ExitStack() as during:
+        if where == "every read":
+            during.enter_context(failing)
+            assert store._load_accounts() == {}  # loading stays forgiving
+        with pytest.raises(OSError) as info:
+            store.save(name="other", username="x", password="pw2") if operation == "save" else store.delete(name="main")
+    assert where == "the load alone" or info.value.__cause__ is error
+    assert store.meta_path.read_bytes() == before
+    assert memory_keyring.entries[("zantor-kestrow", "account:main")] == "pw"
+
+
 # --- store directory removed ----------------------------------------------------------------------
 
 def test_store_directory_removed_after_construction(tmp_path, memory_keyring):

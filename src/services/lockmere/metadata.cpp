@@ -1,4 +1,5 @@
 // The account metadata file: accounts.json, one JSON object of account name to {"username": ...}.
+#include "runtime/mapping.hpp"
 #include "store.hpp"
 
 namespace lockmere {
@@ -54,6 +55,37 @@ rt::FileLock lock_store(Handle self, rt::FileLock::Mode mode) {
     Ref os_path = rt::getattr(os, n_path);
     Ref store_dir = rt::call_method(os_path, n_dirname, rt::link_target(os, rt::getattr(self, a_meta_path)));
     return rt::FileLock(rt::call_method(os_path, n_join, store_dir, n_lock_file), mode);
+}
+
+Ref read_held_accounts(const Call& c, Handle self) {
+    Ref meta_path = rt::getattr(self, a_meta_path);
+    Ref parsed;
+    try {
+        if (!rt::truth(rt::call_method(meta_path, n_is_file))) return nullptr;
+        Ref text = rt::call_method_kw(meta_path, n_read_text, kw_encoding, {n_utf8});
+        if (PyUnicode_Check(text.get())) text = without_bom(text);
+        parsed = rt::call_method(c.global(g_json), n_loads, text);
+    } catch (const rt::Error&) {
+        rt::Handled exc;
+        // Content that is not UTF-8 or not JSON holds no accounts; any other failure (no descriptor
+        // left, no memory, no permission, the recursion limit) says nothing about the file.
+        if (exc.matches(PyExc_UnicodeDecodeError) || exc.matches(PyExc_ValueError)) return nullptr;
+        exc.raise_from(PyExc_OSError, rt::own(PyUnicode_FromFormat(
+                                          "the stored accounts in %S could not be read, so nothing was changed",
+                                          meta_path.get())));
+    }
+    return PyDict_Check(parsed.get()) ? parsed : nullptr;
+}
+
+void check_nothing_lost(Handle self, Handle held, Handle accounts) {
+    if (!held) return;
+    rt::for_each_item(held, [&](PyObject* name, PyObject*) {
+        if (rt::check(PySequence_Contains(accounts, name)) == 1) return;
+        Ref meta_path = rt::getattr(self, a_meta_path);
+        rt::raise_new(PyExc_OSError, rt::own(PyUnicode_FromFormat(
+                                         "the stored accounts in %S did not load in full, so nothing was changed",
+                                         meta_path.get())));
+    });
 }
 
 Ref load_accounts(Call& c) {

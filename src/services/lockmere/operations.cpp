@@ -36,7 +36,9 @@ Ref save(Call& c) {
         rt::raise_new(c.global(g_InvalidCollectOptionError), rt::str("必须提供Kestrow密码"));
     rt::FileLock lock = lock_store(self, rt::FileLock::Exclusive);
     rt::call_method(self, n__set_password, name, password);
+    Ref held = read_held_accounts(c, self);
     Ref accounts = rt::call_method(self, n__load_accounts);
+    check_nothing_lost(self, held, accounts);
     set_item(accounts, name, entry(username));
     rt::call_method(self, n__save_accounts, accounts);
     Ref result = rt::new_dict();
@@ -62,7 +64,9 @@ Ref delete_(Call& c) {
     auto [self, name] = c.params<2>();
     rt::call_method(self, n__validate_name, name);
     rt::FileLock lock = lock_store(self, rt::FileLock::Exclusive);
+    Ref held = read_held_accounts(c, self);
     Ref accounts = rt::call_method(self, n__load_accounts);
+    check_nothing_lost(self, held, accounts);
     bool existed = rt::check(PySequence_Contains(accounts.get(), name)) == 1;
     if (existed) {
         del_item(accounts, name);
