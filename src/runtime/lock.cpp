@@ -119,6 +119,23 @@ Descriptor open_lock_file(Handle os, Handle path) {
     }
 }
 
+#ifndef _WIN32
+// The hold of this thread that locked the directory of `path`, if any: asked for inside a held
+// section after the lock file was replaced, the directory is the same although the file is not.
+Hold* held_directory(Handle os, Handle path) {
+    Ref st;
+    Ref dir = directory_or_current(os, split_path(getattr(os, n_path), path).first);
+    if (!unless_raises(PyExc_OSError, [&] { st = call_method(os, n_stat, dir); })) return nullptr;
+    const unsigned long long dev = identity_part(st, n_st_dev), ino = identity_part(st, n_st_ino);
+    for (Hold* h = thread_holds; h; h = h->next_in_thread) {
+        if (h->dir_fd < 0) continue;
+        Ref locked = call_method(os, n_fstat, integer(h->dir_fd));
+        if (identity_part(locked, n_st_dev) == dev && identity_part(locked, n_st_ino) == ino) return h;
+    }
+    return nullptr;
+}
+#endif
+
 // Whether `path` still names the file of identity (dev, ino).
 bool still_names(Handle os, Handle path, unsigned long long dev, unsigned long long ino) {
     Ref st;
@@ -185,8 +202,11 @@ FileLock::FileLock(Handle path, Mode mode) : mode_(mode) {
         if (unless_raises(PyExc_OSError, [&] { st = call_method(os_, n_stat, path); })) {
             own_.dev = identity_part(st, n_st_dev);
             own_.ino = identity_part(st, n_st_ino);
-            if (join_held()) return;
+            if (join(held(own_.dev, own_.ino))) return;
         }
+#ifndef _WIN32
+        if (join(held_directory(os_, path))) return;
+#endif
     }
     for (;;) {
         Descriptor fd = open_lock_file(os_, path);
@@ -194,15 +214,15 @@ FileLock::FileLock(Handle path, Mode mode) : mode_(mode) {
         Ref st = call_method(os_, n_fstat, fd.fd());
         own_.dev = identity_part(st, n_st_dev);
         own_.ino = identity_part(st, n_st_ino);
-        if (join_held() || !take_lock(platform_, fd.fd(), mode)) return;
-        // Removed or replaced while this waited: whoever opens the path now gets another file, so
-        // this one guards nothing. Lock what the path names instead.
-        if (!still_names(os_, path, own_.dev, own_.ino)) continue;
+        if (join(held(own_.dev, own_.ino)) || !take_lock(platform_, fd.fd(), mode)) return;
 #ifndef _WIN32
         Descriptor dir = lock_directory(os_, platform_, path, mode);
         if (dir) own_.dir_fd = as_long(dir.fd());
         dir_fd_ = dir.release();
 #endif
+        // Without the directory's lock: a file removed or replaced while this waited guards
+        // nothing, since whoever opens the path now gets another one. Lock that one instead.
+        if (!dir_fd_ && !still_names(os_, path, own_.dev, own_.ino)) continue;
         own_.fd = as_long(fd.fd());
         own_.mode = mode;
         fd_ = fd.release();
@@ -212,8 +232,7 @@ FileLock::FileLock(Handle path, Mode mode) : mode_(mode) {
 }
 
 // This thread already holds the file: run inside that hold, made exclusive if need be.
-bool FileLock::join_held() {
-    Hold* h = held(own_.dev, own_.ino);
+bool FileLock::join(Hold* h) {
     if (!h) return false;
     joined_ = h;
 #ifndef _WIN32

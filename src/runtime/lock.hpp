@@ -47,7 +47,7 @@ public:
     };
 
 private:
-    bool join_held();
+    bool join(Hold* h);
     Mode mode_;
     Ref os_, platform_, fd_, dir_fd_;  // what this object opened and locked, null when it holds none of its own
     Hold own_;                // this object's hold, when it opened the lock file
