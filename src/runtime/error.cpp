@@ -45,11 +45,6 @@ namespace detail {
 
 void raise_call(PyObject* cls, PyObject* message) { raise_instance(check(PyObject_CallOneArg(cls, message))); }
 
-void raise_errno(PyObject* type, int code, PyObject* filename) {
-    errno = code;
-    PyErr_SetFromErrnoWithFilenameObject(type, filename);
-    throw Error{};
-}
 
 }  // namespace detail
 

@@ -2,8 +2,8 @@
 // spelling per intent.
 //
 //   a C API call failed           rt::check(result), or `throw rt::Error{}` after a test of its own
-//   raise a new exception         rt::raise(PyExc_ValueError, "format", ...), rt::raise(cls, message),
-//                                 rt::raise(PyExc_OSError, errno_code, filename)
+//   raise a new exception         rt::raise(PyExc_ValueError, "format", ...), rt::raise(cls, message)
+//                                 (an OSError from an errno: rt::raise_os_error in os.hpp)
 //   except <type>: pass           rt::suppress(type, body), rt::suppress({EINVAL, ...}, body)
 //   except <type> as exc: ...     catch (const rt::Error&) { rt::Caught exc; ... }
 //   raise ... from exc            exc.raise_from(cls, message)
@@ -70,7 +70,6 @@ PyObject* object_of(const R& r) noexcept {
 
 namespace detail {
 [[noreturn]] void raise_call(PyObject* cls, PyObject* message);
-[[noreturn]] void raise_errno(PyObject* type, int code, PyObject* filename);
 }  // namespace detail
 
 // raise type(format % ...), with PyErr_Format's format: for the interpreter's own classes.
@@ -82,12 +81,6 @@ template <class C, class M>
     requires(!std::is_convertible_v<const M&, const char*>)
 [[noreturn]] void raise(const C& cls, const M& message) {
     detail::raise_call(object_of(cls), object_of(message));
-}
-
-// raise type(code, os.strerror(code), filename): the OSError subclass that the errno maps to.
-template <class F>
-[[noreturn]] void raise(PyObject* type, int code, const F& filename) {
-    detail::raise_errno(type, code, object_of(filename));
 }
 
 // --- the exception on the indicator --------------------------------------------------------------

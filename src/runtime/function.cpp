@@ -169,6 +169,16 @@ PyObject* get_is_coroutine(PyObject* self, void*) {
     });
 }
 
+// Pickled by reference, as Python pickles a function: its module and qualified name, which
+// unpickling looks up again (pickle checks that they still lead to this object); copy and
+// deepcopy hand back the object itself.
+PyObject* method_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_method(self)->qualname); }
+
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef method_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
@@ -205,6 +215,7 @@ PyTypeObject* ready_method_type() {
     method_type.tp_traverse = method_traverse;
     method_type.tp_clear = method_clear;
     method_type.tp_repr = method_repr;
+    method_type.tp_methods = method_methods;
     method_type.tp_getset = method_getset;
     method_type.tp_members = method_members;
     method_type.tp_dictoffset = offsetof(Method, dict);

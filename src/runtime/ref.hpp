@@ -54,7 +54,6 @@ class Handle {
 public:
     Handle(PyObject* p) noexcept : p_(p) {}
     Handle(const Ref& r) noexcept : p_(r.get()) {}
-    Handle(const class Name& n);  // old spelling, see the end of this file
     PyObject* get() const noexcept { return p_; }
     operator PyObject*() const noexcept { return p_; }
 
@@ -188,97 +187,5 @@ inline Ref join(Handle left, Handle right) { return own(PyNumber_TrueDivide(left
 Ref lookup(Handle obj, Handle name);
 // next(iterator), or a null Ref when it is exhausted
 Ref next(Handle iterator);
-
-}  // namespace rt
-
-// --- Old spellings still used by files.cpp; removed once it is converted ---------------------------
-// Each is the new idiom under its old name (see error.hpp for the new spellings).
-
-namespace rt {
-
-[[noreturn]] inline void fail() { throw Error{}; }  // now: throw Error{}
-
-Ref imported(Handle name);  // now declared in module.hpp
-
-// An interned string constant; now: "text"_id at the call site.
-class Name {
-public:
-    constexpr explicit Name(const char* text) : text_(text) {}
-    Name(const Name&) = delete;
-    Name& operator=(const Name&) = delete;
-    operator PyObject*() const {
-        if (!obj_) obj_ = check(PyUnicode_InternFromString(text_));
-        return obj_;
-    }
-    const char* c_str() const { return text_; }
-
-private:
-    const char* text_;
-    mutable PyObject* obj_ = nullptr;
-};
-
-inline Handle::Handle(const Name& n) : p_(n) {}
-
-// Fixed keyword names; now: rt::kw<"a", "b">.
-template <size_t N>
-class KwNames {
-public:
-    static constexpr size_t size = N;
-    template <class... S>
-    constexpr KwNames(S... names) : names_{names...} {}
-    KwNames(const KwNames&) = delete;
-    KwNames& operator=(const KwNames&) = delete;
-    PyObject* tuple() const {
-        if (!obj_) {
-            Ref t = own(PyTuple_New(N));
-            for (size_t i = 0; i < N; ++i)
-                PyTuple_SET_ITEM(t.get(), i, check(PyUnicode_InternFromString(names_[i])));
-            obj_ = t.release();
-        }
-        return obj_;
-    }
-
-private:
-    const char* names_[N];
-    mutable PyObject* obj_ = nullptr;
-};
-template <class... S>
-KwNames(S...) -> KwNames<sizeof...(S)>;
-
-// now: rt::suppress(type, body)
-template <class F>
-bool unless_raises(Handle type, F&& body) {
-    return suppress(type, std::forward<F>(body));
-}
-
-// now: rt::raise(cls, message)
-[[noreturn]] inline void raise_new(Handle cls, Handle message) { raise(cls, message); }
-
-// now: rt::Caught
-using Handled = Caught;
-
-// An exception taken off the indicator that may be dropped without a word; now: rt::Caught for
-// an except clause (`exc.value()`, `exc.reraise()`), rt::PendingError for an error set aside, and
-// rt::suppress({codes}, body) for matching errnos.
-class SavedError {
-public:
-    SavedError() noexcept = default;
-    SavedError(const SavedError&) = delete;
-    SavedError& operator=(const SavedError&) = delete;
-    ~SavedError() noexcept(false) {
-        if (!restored_ && interpreter_reachable()) pending_.discard();
-    }
-    PyObject* value() const noexcept { return pending_.value(); }
-    void normalize() noexcept { pending_.normalize(); }
-    [[noreturn]] void reraise() {
-        restored_ = true;
-        pending_.restore();
-        throw Error{};
-    }
-
-private:
-    PendingError pending_;
-    bool restored_ = false;
-};
 
 }  // namespace rt

@@ -83,19 +83,33 @@ def delete(name):
     return lambda store: store.delete(name=name)
 
 
+def remove_lock_file(store_dir):
+    (store_dir / ".accounts.lock").unlink()
+
+
+def replace_lock_file(store_dir):
+    (store_dir / "new.lock").write_bytes(b"")
+    (store_dir / "new.lock").replace(store_dir / ".accounts.lock")
+
+
 # The first operation, inside one of its steps, starts the second in another thread and gives it
 # half a second: time enough to run to the end unless it waits for the first. Either way the
-# outcome must be the one of the two in that order.
-@pytest.mark.parametrize("step, first, second, results, listed, passwords", [
+# outcome must be the one of the two in that order, also when the lock file is removed or replaced
+# just before the second starts.
+@pytest.mark.parametrize("step, first, second, results, listed, passwords, tamper", [
     ("_set_password", save("main", "u2", "pw2"), delete("main"),  # between the keyring and the file
-     [{"name": "main", "username": "u2"}, True], [], {}),
+     [{"name": "main", "username": "u2"}, True], [], {}, None),
     ("_save_accounts", delete("main"), save("main", "u2", "pw2"),  # between the file and the keyring
-     [True, {"name": "main", "username": "u2"}], [{"name": "main", "username": "u2"}], {"main": "pw2"}),
+     [True, {"name": "main", "username": "u2"}], [{"name": "main", "username": "u2"}], {"main": "pw2"}, None),
     ("_load_accounts", get("main"), delete("main"),  # between reading the file and the keyring
-     [{"name": "main", "username": "u", "password": "pw"}, True], [], {}),
-], ids=["delete-during-save", "save-during-delete", "delete-during-get"])
+     [{"name": "main", "username": "u", "password": "pw"}, True], [], {}, None),
+    ("_set_password", save("main", "u2", "pw2"), delete("main"),
+     [{"name": "main", "username": "u2"}, True], [], {}, remove_lock_file),
+    ("_set_password", save("main", "u2", "pw2"), delete("main"),
+     [{"name": "main", "username": "u2"}, True], [], {}, replace_lock_file),
+], ids=["delete-during-save", "save-during-delete", "delete-during-get", "lock-file-removed", "lock-file-replaced"])
 def test_operations_on_one_name_run_whole(lockmere, store_parent, memory_keyring, step, first, second, results,
-                                          listed, passwords):
+                                          listed, passwords, tamper):
     plain = lockmere.KestrowLockmere(base_dir=store_parent)
     plain.save(name="main", username="u", password="pw")
     done, threads = [], []
@@ -106,6 +120,8 @@ def test_operations_on_one_name_run_whole(lockmere, store_parent, memory_keyring
     def in_step(self, *args):
         value = getattr(lockmere.KestrowLockmere, step)(self, *args)
         if not threads:
+            if tamper:
+                tamper(plain.base_dir)
             threads.append(threading.Thread(target=lambda: done.append(second(plain))))
             threads[0].start()
             threads[0].join(0.5)

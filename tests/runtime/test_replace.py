@@ -28,6 +28,16 @@ class TestReplacingAFile:
         assert (root / "s" / "f").read_text(encoding="utf-8") == '{\n  "a": 1\n}'
         assert tree(root) == ["s", "s/f"]
 
+    # The longest names a plain write takes: 255 bytes, and 80 three-byte characters with ".json".
+    @pytest.mark.parametrize("filename", ["x" * 250 + ".json", "名" * 80 + ".json"], ids=["255 bytes", "chinese"])
+    def test_every_name_a_plain_write_takes(self, archive, root, filename):
+        (root / "plain").mkdir()
+        (root / "plain" / filename).write_text("{}", encoding="utf-8")
+        for value in (1, 2):  # made, then replaced
+            archive.save_json(section="s", filename=filename, payload={"a": value})
+        assert (root / "s" / filename).read_text(encoding="utf-8") == '{\n  "a": 2\n}'
+        assert tree(root / "s") == [filename]
+
     @pytest.mark.skipif(os.name != "posix", reason="POSIX file modes")
     def test_modes_like_a_plain_write(self, archive, root):
         old = os.umask(0o027)

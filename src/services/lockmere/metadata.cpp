@@ -1,4 +1,5 @@
 // The account metadata file: accounts.json, one JSON object of account name to {"username": ...}.
+#include "runtime/mapping.hpp"
 #include "store.hpp"
 
 namespace lockmere {
@@ -52,6 +53,37 @@ rt::FileLock lock_store(Handle self, rt::FileLock::Mode mode) {
     return rt::FileLock(rt::call_method(os_path, "join"_id, store_dir, ".accounts.lock"_id), mode);
 }
 
+Ref read_held_accounts(const Call& c, Handle self) {
+    Ref meta_path = rt::getattr(self, "meta_path"_id);
+    Ref parsed;
+    try {
+        if (!rt::truth(rt::call_method(meta_path, "is_file"_id))) return nullptr;
+        Ref text = rt::call_method_kw(meta_path, "read_text"_id, rt::kw<"encoding">, {"utf-8"_id});
+        if (PyUnicode_Check(text.get())) text = without_bom(text);
+        parsed = rt::call_method(c.global(g_json), "loads"_id, text);
+    } catch (const rt::Error&) {
+        rt::Caught exc;
+        // Content that is not UTF-8 or not JSON holds no accounts; any other failure (no descriptor
+        // left, no memory, no permission, the recursion limit) says nothing about the file.
+        if (exc.matches(PyExc_UnicodeDecodeError) || exc.matches(PyExc_ValueError)) return nullptr;
+        exc.raise_from(PyExc_OSError, rt::own(PyUnicode_FromFormat(
+                                          "the stored accounts in %S could not be read, so nothing was changed",
+                                          meta_path.get())));
+    }
+    return PyDict_Check(parsed.get()) ? parsed : nullptr;
+}
+
+void check_nothing_lost(Handle self, Handle held, Handle accounts) {
+    if (!held) return;
+    rt::for_each_item(held, [&](PyObject* name, PyObject*) {
+        if (rt::check(PySequence_Contains(accounts, name)) == 1) return;
+        Ref meta_path = rt::getattr(self, "meta_path"_id);
+        rt::raise(PyExc_OSError, rt::own(PyUnicode_FromFormat(
+                                         "the stored accounts in %S did not load in full, so nothing was changed",
+                                         meta_path.get())));
+    });
+}
+
 Ref load_accounts(Call& c) {
     PyObject* self = c[0];
     // Only a regular file is read: anything else (missing, a directory, a FIFO that would block
@@ -75,9 +107,9 @@ Ref save_accounts(Call& c) {
     Ref text = rt::call_kw(rt::getattr(c.global(g_json), "dumps"_id), {accounts}, rt::kw<"ensure_ascii", "indent">,
                            {Py_False, indent});
     Ref data = rt::text_file_bytes(text);  // an unencodable name fails here, before any file is touched
+    rt::Replacement file(meta_path, rt::NewFile::Private);  // refuses what a plain write would refuse
     keep_if_damaged(c, meta_path);
-    rt::remove_leftover_temp_files(meta_path);  // from saves killed in the middle of their write
-    rt::replace_file(meta_path, data, rt::NewFile::Private);
+    file.write(data);
     Ref stat = c.global(g_stat);
     Ref mode = rt::own(PyNumber_Or(rt::getattr(stat, "S_IRUSR"_id).get(), rt::getattr(stat, "S_IWUSR"_id).get()));
     rt::call_method(rt::getattr(self, "meta_path"_id), "chmod"_id, mode);

@@ -35,7 +35,9 @@ Ref save(Call& c) {
         rt::raise(c.global(g_InvalidCollectOptionError), rt::str("必须提供Kestrow密码"));
     rt::FileLock lock = lock_store(self, rt::FileLock::Exclusive);
     rt::call_method(self, "_set_password"_id, name, password);
+    Ref held = read_held_accounts(c, self);
     Ref accounts = rt::call_method(self, "_load_accounts"_id);
+    check_nothing_lost(self, held, accounts);
     set_item(accounts, name, entry(username));
     rt::call_method(self, "_save_accounts"_id, accounts);
     Ref result = rt::new_dict();
@@ -61,7 +63,9 @@ Ref delete_(Call& c) {
     auto [self, name] = c.params<2>();
     rt::call_method(self, "_validate_name"_id, name);
     rt::FileLock lock = lock_store(self, rt::FileLock::Exclusive);
+    Ref held = read_held_accounts(c, self);
     Ref accounts = rt::call_method(self, "_load_accounts"_id);
+    check_nothing_lost(self, held, accounts);
     bool existed = rt::check(PySequence_Contains(accounts.get(), name)) == 1;
     if (existed) {
         del_item(accounts, name);

@@ -2,6 +2,8 @@
 #pragma once
 
 #include "runtime/files.hpp"
+#include "runtime/lock.hpp"
+#include "runtime/os.hpp"
 #include "runtime/function.hpp"
 
 namespace lockmere {
@@ -30,6 +32,16 @@ Ref init(Call& c);
 // Metadata file (metadata.cpp).
 Ref load_accounts(Call& c);
 Ref save_accounts(Call& c);
+
+// What a save or delete is about to rewrite, read strictly: the mapping the file holds, or null
+// when there is none (no regular file, or content that is not UTF-8, JSON or an object). A read
+// that fails for any other reason (no descriptor or memory left, no permission) raises OSError,
+// chained to that failure, so that a passing fault never makes the store look empty to a writer.
+Ref read_held_accounts(const Call& c, Handle self);
+// Raises OSError unless every account of `held` is in `accounts`, what _load_accounts gave, before
+// a save or delete changes them: a file is never rewritten without accounts it holds, and no
+// listed account loses its password.
+void check_nothing_lost(Handle self, Handle held, Handle accounts);
 
 // Keyring password vault (vault.cpp).
 Ref validate_name(Call& c);
