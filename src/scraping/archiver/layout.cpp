@@ -7,7 +7,7 @@ namespace archiver {
 namespace {
 
 const Name n_mkdir{"mkdir"}, n_path{"path"}, n_isabs{"isabs"}, n_splitdrive{"splitdrive"}, n_sep{"sep"},
-    n_altsep{"altsep"}, n_replace{"replace"}, n_dot{"."}, n_dotdot{".."};
+    n_altsep{"altsep"}, n_dot{"."}, n_dotdot{".."};
 const rt::KwNames kw_mkdir{"parents", "exist_ok"};
 
 [[noreturn]] void leaves_root(const PathName& name, const char* how) {
