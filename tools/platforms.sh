@@ -190,14 +190,18 @@ step_windows() {
 # macOS (compile and link only)
 # ---------------------------------------------------------------------------
 step_macos() {
-  local arch spec name pkg src
+  local arch spec name pkg src inc="$OUT/macos-include"
+  # Debian's x86_64 pyconfig.h stands in for the macOS one (both LP64), over Debian's Include
+  # files: the code compiles and links, which is all this can show; a macOS runner builds the
+  # real wheel. Unoptimised, since no binary is kept.
+  rm -rf "$inc" && mkdir -p "$inc"
+  cp -rL /usr/include/python3.11 "$inc/"
+  cp /usr/include/x86_64-linux-gnu/python3.11/pyconfig.h "$inc/python3.11/pyconfig.h"
   for arch in x86_64 aarch64; do
     local dir="$OUT/macos-$arch"
     rm -rf "$dir" && mkdir -p "$dir/obj"
-    # Debian's pyconfig.h stands in for the macOS one (both LP64): the code compiles and links,
-    # which is all this can show; a macOS runner builds the real wheel.
-    local cxx=("$PY" -m ziglang c++ -target "$arch-macos" "${CXXFLAGS[@]}" -fPIC -fvisibility=hidden
-               -fvisibility-inlines-hidden -isystem /usr/include/python3.11 -isystem /usr/include)
+    local cxx=("$PY" -m ziglang c++ -target "$arch-macos" "${CXXFLAGS[@]}" -O0 -fPIC -fvisibility=hidden
+               -fvisibility-inlines-hidden -isystem "$inc/python3.11")
     plog "macos $arch: zig c++ -target $arch-macos -Werror"
     compile "$dir/obj" "${cxx[@]}" -- "${RUNTIME_SOURCES[@]}" src/services/lockmere/*.cpp src/scraping/archiver/*.cpp
     for spec in "${MODULES[@]}"; do
@@ -258,11 +262,13 @@ in_root() {
   ' sh "$ARM_ROOT" "$@"
 }
 
-# install_in_root REQUIREMENT...: into the root's venv, by this machine's pip for the arm64 tags.
+# install_in_root REQUIREMENT...: into the root's venv, by this machine's pip, for every manylinux
+# tag the root's glibc (Debian 12: 2.36) accepts.
 install_in_root() {
-  local venv="$ARM_ROOT/opt/kestrow/venv"
+  local venv="$ARM_ROOT/opt/kestrow/venv" tags=(--platform manylinux2014_aarch64) v
+  for v in $(seq 17 36); do tags+=(--platform "manylinux_2_${v}_aarch64"); done
   [ -x "$venv/bin/python" ] || in_root /usr/bin/python3.11 -m venv --without-pip /opt/kestrow/venv
-  "$PY" -m pip install -q --disable-pip-version-check --upgrade --only-binary=:all: --platform manylinux_2_17_aarch64 \
+  "$PY" -m pip install -q --disable-pip-version-check --upgrade --only-binary=:all: "${tags[@]}" \
     --python-version 3.11 --implementation cp --abi cp311 --target "$venv/lib/python3.11/site-packages" "$@" 2>&1 \
     | { grep -v "^WARNING: \(Location 'file:\|Target directory\)" || true; } >&2
 }
