@@ -305,11 +305,20 @@ steps=("$@")
 ((${#steps[@]})) || steps=(linux windows macos aarch64)
 setup
 : >"$SUMMARY"
+# Every step runs, whatever the others did; the exit status says whether all passed.
+failed=()
 for s in "${steps[@]}"; do
   case "$s" in
-    linux|windows|macos|aarch64) "step_$s" ;;
-    aarch64-suite) step_aarch64_suite ;;
+    linux|windows|macos|aarch64|aarch64-suite) ;;
     *) pdie "unknown step $s" ;;
   esac
+  t0=$SECONDS
+  if ( "step_${s//-/_}" ); then
+    plog "$s passed in $((SECONDS - t0))s"
+  else
+    record "$s: FAILED after $((SECONDS - t0))s"
+    failed+=("$s")
+  fi
 done
 cat "$SUMMARY"
+((${#failed[@]} == 0)) || pdie "failed: ${failed[*]}"
