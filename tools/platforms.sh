@@ -49,6 +49,8 @@ setup() {
   mkdir -p "$OUT" "$WHEELS"
 }
 
+# zig's own cache (its C and C++ runtimes built per target) stays in the checkout's build/.
+export ZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$ROOT/build/zig-cache}"
 zig() { "$PY" -m ziglang "$@"; }
 
 # compile OBJDIR COMPILER... -- SOURCES...: two at a time; fails if any failed.
@@ -296,7 +298,7 @@ step_aarch64_suite() {
   cp -r tests host pyproject.toml "$ARM_ROOT/opt/kestrow/src/"
   plog "aarch64: store and archiver suites under qemu"
   local t0=$SECONDS
-  in_root /bin/sh -c 'cd /opt/kestrow/src && exec python -m pytest -q -p no:cacheprovider tests/store tests/archiver' \
+  in_root /bin/sh -c 'cd /opt/kestrow/src && exec python -m pytest -q -rs -p no:cacheprovider tests/store tests/archiver' \
     | tee "$OUT/aarch64/suite.txt" >&2 || pdie "aarch64 suite failed (log: $OUT/aarch64/suite.txt)"
   record "linux aarch64: suites under qemu in $((SECONDS - t0))s: $(tail -n1 "$OUT/aarch64/suite.txt")"
 }
