@@ -34,8 +34,10 @@ apt_need() {
   ((${#want[@]})) || return 0
   [ "$(id -u)" -eq 0 ] || pdie "need root to install: ${want[*]}"
   plog "apt-get install ${want[*]}"
-  DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${want[@]}" >/dev/null
+  # Waits for another apt-get (a run of tools/bootstrap.sh, say) rather than failing on its lock.
+  local wait=(-o DPkg::Lock::Timeout=600)
+  DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" update -qq
+  DEBIAN_FRONTEND=noninteractive apt-get "${wait[@]}" install -y -qq --no-install-recommends "${want[@]}" >/dev/null
 }
 
 # Lets the kernel run arm64 programs through qemu-user-static (needed by chroot and by every
