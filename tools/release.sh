@@ -68,19 +68,23 @@ wheels=("$DIST"/*manylinux_*.whl)
 WHEEL="${wheels[0]}"
 cp "$SDIST" "$DIST/"
 
-log "checking what the wheel holds"
-"$PY" - "$WHEEL" <<'EOF'
+# The two modules with their stubs and markers, and nothing of the host's (no __init__.py).
+check_wheel() {
+  "$PY" - "$1" <<'EOF'
 import re, sys, zipfile
 
-# The two modules with their stubs and markers, and nothing of the host's (no __init__.py).
 names = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info/" not in n and not n.endswith("/")]
-module = re.compile(r"zantor/kestrow/(services/lockmere|scraping/archiver)(\.cpython-311-[\w-]+\.so|\.pyi)"
+module = re.compile(r"zantor/kestrow/(services/lockmere|scraping/archiver)"
+                    r"(\.cpython-311-[\w-]+\.so|\.cp311-win_amd64\.pyd|\.pyi)"
                     r"|zantor/kestrow/(services|scraping)/py\.typed")
 stray = [n for n in names if not module.fullmatch(n)]
 if stray or len(names) != 6:
     sys.exit(f"wheel: unexpected {stray} in {sorted(names)}")
-print("release: wheel holds the two modules, their stubs and markers", file=sys.stderr)
+print(f"release: {sys.argv[1].rsplit('/', 1)[-1]} holds the two modules, their stubs and markers", file=sys.stderr)
 EOF
+}
+log "checking what the wheel holds"
+check_wheel "$WHEEL"
 
 log "installing the repaired wheel into a new virtualenv"
 CHECK="$WORK/check-venv"
@@ -102,6 +106,8 @@ log "x86_64: $X86_SUITE"
 log "the Windows and aarch64 wheels"
 KESTROW_METADATA="$SDIST" bash tools/platforms.sh windows aarch64-suite
 cp "$ROOT"/build/platforms/wheels/*win_amd64.whl "$ROOT"/build/platforms/wheels/*aarch64.whl "$DIST/"
+check_wheel "$DIST"/*win_amd64.whl
+check_wheel "$DIST"/*aarch64.whl
 
 log "pip accepts each wheel for its platform"
 accepts() {  # accepts WHEEL PLATFORM
