@@ -96,6 +96,11 @@ PYTHONPATH="$ROOT/host" "$CHECK/bin/python" "$ROOT/tools/check_installed.py"
 POLICY="$(tr '\n' ' ' <"$WORK/auditwheel-show.txt" | grep -oE 'platform tag: *"[a-z0-9_]+"' | head -n1 | grep -oE '[a-z0-9_]+"$' | tr -d '"')"
 
 log "the whole suite against the repaired wheel, in that virtualenv"
+# basedpyright takes its environment from pyproject.toml (the project's .venv), whatever interpreter
+# runs it: the same wheel goes there too, so that its type check also reads the file released.
+"$PY" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall "$WHEEL" 2>&1 \
+    | { grep -v "^WARNING: Location 'file:" || true; } >&2
+rm -f "$ROOT/.venv/.project.sha256"  # the next bootstrap installs the development build again
 "$CHECK/bin/python" -m pip install -q --disable-pip-version-check -r requirements-dev.txt 2>&1 \
     | { grep -v "^WARNING: Location 'file:" || true; } >&2
 KESTROW_FULL_MACHINE=1 "$CHECK/bin/python" -m pytest -q >"$WORK/suite-x86_64.txt" 2>&1 \
