@@ -296,6 +296,11 @@ step_aarch64_suite() {
   install_in_root "$AARCH64_WHEEL" -r "$OUT/aarch64/requirements.txt"
   mkdir -p "$ARM_ROOT/opt/kestrow/src"
   cp -r tests host pyproject.toml "$ARM_ROOT/opt/kestrow/src/"
+  # The Markdown corpus, where it sits beside the checkout, at the same place relative to the tests.
+  if [ -d "$ROOT/../shared/corpus/html" ]; then
+    mkdir -p "$ARM_ROOT/opt/kestrow/shared/corpus"
+    cp -r "$ROOT/../shared/corpus/html" "$ARM_ROOT/opt/kestrow/shared/corpus/"
+  fi
   plog "aarch64: store and archiver suites under qemu"
   local t0=$SECONDS
   in_root /bin/sh -c 'cd /opt/kestrow/src && exec python -m pytest -q -rs -p no:cacheprovider tests/store tests/archiver' \

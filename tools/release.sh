@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Release files in dist/: the sdist and a wheel for each platform the users run, each checked
 # before it is kept.
-#   bash tools/release.sh          (about 20 minutes on 2 cores; the arm64 root adds 5 the first time)
+#   bash tools/release.sh          (about 7 minutes on 2 cores once the arm64 root and zig's cache
+#                                   exist in build/; about 20 on a fresh checkout)
 #
 # 1. python -m build: the sdist, then the wheel built from that sdist (in an isolated build
 #    environment, Debian's g++), so the sdist is known to build.
@@ -132,7 +133,7 @@ done
 summary="$ROOT/build/platforms/summary.txt"
 log "done:"
 {
-  printf '%s  sdist; the wheel above was built from it\n' "$(basename "$SDIST")"
+  printf '%s  sdist; the x86_64 wheel below was built from it\n' "$(basename "$SDIST")"
   printf '%s  auditwheel %s; pip accepts manylinux_2_17_x86_64; whole suite in a clean venv: %s\n' \
     "$(basename "$WHEEL")" "$POLICY" "$X86_SUITE"
   printf '%s  %s; pip accepts win_amd64; NOT RUN (no Windows here: the wheels workflow tests it)\n' \
