@@ -6,9 +6,11 @@ temporary file in the same directory, fsync, os.replace, fsync of the directory)
 that name the file written and a directory in the target's place refused before anything is
 made; accounts.json is owner-only from the start, a damaged accounts.json is kept beside it as
 "accounts.json.damaged[-N]" before a save replaces it, a byte-order mark in front of it is
-accepted, anything but a regular file there holds no accounts, and a save removes the temporary
-files of killed saves; save and delete hold an exclusive lock on ".accounts.lock" for the whole
-operation and get a shared one; section and file names may not lead out of the archive root.
+accepted, anything but a regular file there holds no accounts, save and delete read it strictly
+before they rewrite it, and every replacement removes the temporary files of killed writers,
+refuses a read-only or non-regular target and keeps the owner and group; save and delete hold an
+exclusive lock on ".accounts.lock" (and its directory) for the whole operation and get a shared
+one, which forked children give up; section and file names may not lead out of the archive root.
 Parameters annotated "str" or "dict" take exactly that type, checked inline as a plain-Python
 author would, with the native module's message; the other argument errors are Python's own (same
 exception type, the interpreter's wording).
@@ -184,6 +186,11 @@ def _replace_file(path, data, private):
         if current is not None and stat.S_ISDIR(current.st_mode):
             code = errno.EACCES if os.name == "nt" else errno.EISDIR
             raise OSError(code, os.strerror(code), where)
+        if current is not None and not stat.S_ISREG(current.st_mode):
+            raise OSError(errno.EINVAL, "Not a regular file", where)
+        if current is not None:
+            os.close(os.open(target, os.O_WRONLY | _os_flag("O_BINARY") | _os_flag("O_NOINHERIT") | _os_flag("O_CLOEXEC")))
+        _remove_leftovers_beside(target)
         keep_mode = None if private or current is None else current.st_mode & 0o7777
         flags = _exclusive_create_flags()
         create_mode = 0o600 if private or keep_mode is not None else 0o666
@@ -191,7 +198,7 @@ def _replace_file(path, data, private):
 
         attempt = 0
         while True:
-            temp = os.path.join(directory, f".{base}.{pid}.{_temp_counter}.tmp")
+            temp = os.path.join(directory, f"{_temp_prefix(base)}{pid}.{_temp_counter}.tmp")
             _temp_counter += 1
             try:
                 fd = os.open(temp, flags, create_mode)
@@ -202,6 +209,16 @@ def _replace_file(path, data, private):
             attempt += 1
 
         try:
+            if current is not None and hasattr(os, "fchown"):
+                made = os.fstat(fd)
+                if (made.st_uid, made.st_gid) != (current.st_uid, current.st_gid):
+                    try:
+                        os.fchown(fd, current.st_uid, current.st_gid)
+                    except OSError:
+                        try:
+                            os.fchown(fd, -1, current.st_gid)
+                        except OSError:
+                            pass
             _write_and_close(fd, data)
             if keep_mode is not None:
                 os.chmod(temp, keep_mode)
@@ -216,16 +233,33 @@ def _replace_file(path, data, private):
     _sync_directory(directory)
 
 
-def _remove_leftover_temp_files(path):
-    """Removes ".<name>.<pid>.<n>.tmp" beside `path` whose process is gone (POSIX only)."""
+def _temp_prefix(base):
+    """".<name>.", or for a name too long for the suffix ".<cut>~<hash>."."""
+    lengths = [1 if ord(c) < 0x80 else 2 if ord(c) < 0x800 else 3 if ord(c) < 0x10000 else 4 for c in base]
+    room = 255 - 35 - 2
+    if sum(lengths) <= room:
+        return f".{base}."
+    total, fits = 0, 0
+    for i, n in enumerate(lengths):
+        total += n
+        if total <= room - 9:
+            fits = i + 1
+    h = 2166136261
+    for c in base:
+        h = ((h ^ ord(c)) * 16777619) & 0xFFFFFFFF
+    return f".{base[:fits]}~{h:08x}."
+
+
+def _remove_leftovers_beside(target):
+    """Removes the temporary files beside `target` whose process is gone (POSIX only)."""
     if os.name == "nt":
         return
-    directory, base = os.path.split(_link_target(path))
+    directory, base = os.path.split(target)
     try:
         names = os.listdir(directory or os.curdir)
     except OSError:
         return
-    prefix = f".{base}."
+    prefix = _temp_prefix(base)
     for name in names:
         if not (name.startswith(prefix) and name.endswith(".tmp")):
             continue
@@ -257,6 +291,38 @@ class _Held(threading.local):
 
 
 _held = _Held()
+_all_held = set()  # descriptors of every hold in the process, closed in a forked child
+
+
+def _release_inherited_locks():
+    for fd in _all_held:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+    _all_held.clear()
+    _held.locks.clear()
+
+
+if hasattr(os, "register_at_fork"):
+    os.register_at_fork(after_in_child=_release_inherited_locks)
+
+
+def _lock_directory(path, exclusive):
+    """The lock file's directory, locked too (POSIX): a replaced lock file lets nothing in."""
+    if os.name == "nt":
+        return None
+    try:
+        fd = os.open(os.path.dirname(path) or os.curdir, os.O_RDONLY | _os_flag("O_DIRECTORY") | _os_flag("O_CLOEXEC"))
+    except OSError:
+        return None
+    try:
+        if _take_lock(fd, exclusive):
+            return fd
+    except OSError:
+        pass
+    os.close(fd)
+    return None
 
 
 def _open_lock_file(path):
@@ -301,10 +367,10 @@ def _drop_lock(fd):
 class _FileLock:
     """A shared or exclusive lock on the file at `path`, for a `with` block."""
 
-    __slots__ = ("fd", "key", "upgraded")
+    __slots__ = ("fd", "dir_fd", "key", "upgraded")
 
     def __init__(self, path, exclusive):
-        self.fd, self.key, self.upgraded = None, None, False
+        self.fd, self.dir_fd, self.key, self.upgraded = None, None, None, False
         held = _held.locks
         if held:
             try:
@@ -314,22 +380,31 @@ class _FileLock:
             else:
                 if self._join((st.st_dev, st.st_ino), exclusive):
                     return
-        fd = _open_lock_file(path)
-        if fd is None:
-            return
-        try:
-            st = os.fstat(fd)
-            if self._join((st.st_dev, st.st_ino), exclusive) or not _take_lock(fd, exclusive):
-                os.close(fd)
+        while True:
+            fd = _open_lock_file(path)
+            if fd is None:
                 return
-        except BaseException:
             try:
-                os.close(fd)
-            except OSError:
-                pass
-            raise
-        self.fd, self.key = fd, (st.st_dev, st.st_ino)
-        held[self.key] = [fd, exclusive]
+                st = os.fstat(fd)
+                if self._join((st.st_dev, st.st_ino), exclusive) or not _take_lock(fd, exclusive):
+                    os.close(fd)
+                    return
+                dir_fd = _lock_directory(path, exclusive)
+                if dir_fd is None:
+                    now = os.stat(path)
+                    if (now.st_dev, now.st_ino) != (st.st_dev, st.st_ino):
+                        os.close(fd)
+                        continue
+            except BaseException:
+                try:
+                    os.close(fd)
+                except OSError:
+                    pass
+                raise
+            break
+        self.fd, self.dir_fd, self.key = fd, dir_fd, (st.st_dev, st.st_ino)
+        held[self.key] = [fd, exclusive, dir_fd]
+        _all_held.update(d for d in (fd, dir_fd) if d is not None)
 
     def _join(self, key, exclusive):
         entry = _held.locks.get(key)
@@ -338,6 +413,8 @@ class _FileLock:
         self.key = key
         if exclusive and not entry[1] and os.name != "nt":
             _take_lock(entry[0], True)
+            if entry[2] is not None:
+                _take_lock(entry[2], True)
             entry[1] = self.upgraded = True
         return True
 
@@ -347,6 +424,13 @@ class _FileLock:
     def __exit__(self, *exc):
         if self.fd is not None:
             del _held.locks[self.key]
+            _all_held.difference_update((self.fd, self.dir_fd))
+            if self.dir_fd is not None:
+                try:
+                    _drop_lock(self.dir_fd)
+                    os.close(self.dir_fd)
+                except BaseException:
+                    pass
             try:
                 _drop_lock(self.fd)
             except BaseException:
@@ -360,6 +444,8 @@ class _FileLock:
             entry = _held.locks.get(self.key)
             if entry is not None:
                 try:
+                    if entry[2] is not None:
+                        _take_lock(entry[2], False)
                     _take_lock(entry[0], False)
                 except BaseException:
                     pass
@@ -405,6 +491,25 @@ def _keep_if_damaged(meta_path):
         n += 1
 
 
+def _read_held_accounts(meta_path):
+    """The mapping the file holds, None without one; a failure other than the content's raises."""
+    try:
+        if not meta_path.is_file():
+            return None
+        text = meta_path.read_text(encoding="utf-8")
+        parsed = json.loads(_without_bom(text) if isinstance(text, str) else text)
+    except ValueError:  # not UTF-8, not JSON
+        return None
+    except Exception as exc:
+        raise OSError(f"the stored accounts in {meta_path} could not be read, so nothing was changed") from exc
+    return parsed if isinstance(parsed, dict) else None
+
+
+def _check_nothing_lost(meta_path, held, accounts):
+    if held and any(name not in accounts for name in held):
+        raise OSError(f"the stored accounts in {meta_path} did not load in full, so nothing was changed")
+
+
 class KestrowLockmere:
     """保存Kestrow账号名与用户名，密码存入系统凭据管理器。"""
 
@@ -429,7 +534,9 @@ class KestrowLockmere:
             raise InvalidCollectOptionError("必须提供Kestrow密码")
         with _lock_store(self.meta_path, exclusive=True):
             self._set_password(name, password)
+            held = _read_held_accounts(self.meta_path)
             accounts = self._load_accounts()
+            _check_nothing_lost(self.meta_path, held, accounts)
             accounts[name] = {"username": username}
             self._save_accounts(accounts)
         return {"name": name, "username": username}
@@ -445,7 +552,9 @@ class KestrowLockmere:
             _wrong_type("name", str, name)
         self._validate_name(name)
         with _lock_store(self.meta_path, exclusive=True):
+            held = _read_held_accounts(self.meta_path)
             accounts = self._load_accounts()
+            _check_nothing_lost(self.meta_path, held, accounts)
             existed = name in accounts
             if existed:
                 del accounts[name]
@@ -493,7 +602,6 @@ class KestrowLockmere:
         text = json.dumps(accounts, ensure_ascii=False, indent=2)
         data = _text_file_bytes(text)  # an unencodable name fails here, before any file is touched
         _keep_if_damaged(meta_path)
-        _remove_leftover_temp_files(meta_path)
         _replace_file(meta_path, data, private=True)
         self.meta_path.chmod(stat.S_IRUSR | stat.S_IWUSR)
 

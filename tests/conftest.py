@@ -1,5 +1,5 @@
 """Shared test setup: the stand-in host package on the path, helpers to run code in a fresh
-interpreter, and a store directory per test."""
+interpreter, a store directory per test and an archiver over a fresh root per test."""
 
 import os
 import subprocess
@@ -65,3 +65,20 @@ def store_parent(tmp_path):
 @pytest.fixture
 def store(lockmere, store_parent):
     return lockmere.KestrowLockmere(base_dir=store_parent)
+
+
+@pytest.fixture
+def archiver():
+    import zantor.kestrow.scraping.archiver as module
+
+    return module
+
+
+@pytest.fixture
+def root(tmp_path):
+    return tmp_path / "archive"
+
+
+@pytest.fixture
+def archive(archiver, root):
+    return archiver.KestrowArchiver(root)

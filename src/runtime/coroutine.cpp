@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "module.hpp"
+
 namespace rt {
 
 namespace {
@@ -47,16 +49,12 @@ Local::~Local() {
 
 namespace {
 
-const Name n_gi_code{"gi_code"}, n_co_flags{"co_flags"}, n_close{"close"}, n_throw{"throw"}, n_value{"value"},
-    n_name{"__name__"}, n_qualname{"__qualname__"}, n_code{"__code__"}, n_co_varnames{"co_varnames"},
-    n_co_firstlineno{"co_firstlineno"}, n_warnings{"warnings"}, n_warn_unawaited{"_warn_unawaited_coroutine"};
-
 // A generator made awaitable by types.coroutine.
 bool is_iterable_coroutine(Handle obj) {
     if (!PyGen_CheckExact(obj.get())) return false;
-    Ref flags = getattr(getattr(obj, n_gi_code), n_co_flags);
+    Ref flags = getattr(getattr(obj, "gi_code"_id), "co_flags"_id);
     long value = PyLong_AsLong(flags.get());
-    if (value == -1 && PyErr_Occurred()) fail();
+    if (value == -1 && PyErr_Occurred()) throw Error{};
     return (value & CO_ITERABLE_COROUTINE) != 0;
 }
 
@@ -90,29 +88,38 @@ struct Coroutine {
 
 Coroutine* as_coro(PyObject* o) { return reinterpret_cast<Coroutine*>(o); }
 
+// The body's state, for a coroutine that has not finished: only finishing drops the body.
+Async::promise_type& promise_of(Coroutine* co) {
+    assert(co->body && co->state != State::Finished);
+    return co->body.promise();
+}
+
 // Ends the coroutine: the body's frame is destroyed (its locals released) and nothing is awaited.
 void finish(Coroutine* co) {
     co->state = State::Finished;
     Async::handle h = std::exchange(co->body, {});
     if (!h) return;
-    SavedError pending;  // releasing the locals may run Python code
-    auto& p = h.promise();
-    Py_CLEAR(p.awaiting);
-    Py_CLEAR(p.sent);
-    Py_CLEAR(p.result);
-    h.destroy();
-    pending.restore();
+    cleanup([&] {  // releasing the locals may run Python code
+        auto& p = h.promise();
+        Py_CLEAR(p.awaiting);
+        Py_CLEAR(p.sent);
+        Py_CLEAR(p.result);
+        h.destroy();
+    });
 }
 
 // The body ran to its end: hand out its result, or its exception (a StopIteration escaping a
 // coroutine becomes a RuntimeError, as in the language).
 PySendResult finish_body(Coroutine* co, PyObject** out) {
-    auto& p = co->body.promise();
+    auto& p = promise_of(co);
     const bool failed = p.failed;
     Ref result = own_or_null(std::exchange(p.result, nullptr));
     finish(co);
     if (failed) {
-        if (error_matches(PyExc_StopIteration)) raise_from_current(PyExc_RuntimeError, str("coroutine raised StopIteration"));
+        if (error_matches(PyExc_StopIteration)) {
+            Caught stop;
+            stop.raise_from(PyExc_RuntimeError, str("coroutine raised StopIteration"));
+        }
         return PYGEN_ERROR;
     }
     *out = result ? result.release() : Py_NewRef(Py_None);
@@ -124,7 +131,7 @@ PySendResult finish_body(Coroutine* co, PyObject** out) {
 // or raises with promise.throw_in); otherwise `value` is first sent into the awaited iterator.
 PySendResult drive(Coroutine* co, PyObject* value, bool resume_first, PyObject** out) {
     co->state = State::Running;
-    auto& p = co->body.promise();
+    auto& p = promise_of(co);
     for (;;) {
         if (resume_first) {
             Async::promise_type* outer = std::exchange(running_body, &p);
@@ -135,6 +142,10 @@ PySendResult drive(Coroutine* co, PyObject* value, bool resume_first, PyObject**
         }
         resume_first = true;
         PyObject* result = nullptr;
+        // Await made p.awaiting the iterator of an awaitable: a native coroutine, a generator, or
+        // what __await__ returned, checked to be an iterator.
+        assert(p.awaiting &&
+               (PyCoro_CheckExact(p.awaiting) || PyGen_CheckExact(p.awaiting) || PyIter_Check(p.awaiting)));
         PySendResult r = PyIter_Send(p.awaiting, value, &result);
         if (r == PYGEN_NEXT) {
             co->state = State::Suspended;
@@ -186,7 +197,7 @@ PyObject* result_of(PySendResult r, PyObject* out) {
 // Closes an awaited iterator as `close()` on a coroutine does: 0, or -1 with its error set.
 int close_iter(PyObject* iter) {
     PyObject* close = nullptr;
-    if (_PyObject_LookupAttr(iter, n_close, &close) < 0) PyErr_WriteUnraisable(iter);
+    if (_PyObject_LookupAttr(iter, "close"_id, &close) < 0) PyErr_WriteUnraisable(iter);
     if (!close) return 0;
     Ref result = own_or_null(PyObject_CallNoArgs(close));
     Py_DECREF(close);
@@ -195,13 +206,15 @@ int close_iter(PyObject* iter) {
 
 // The value a StopIteration on the indicator carries (cleared), or null with another error set.
 Ref take_stop_value() {
-    SavedError stop;
+    PendingError stop;
     stop.normalize();
-    return stop.value() ? getattr(stop.value(), n_value) : none();
+    Ref value = stop.value() ? getattr(stop.value(), "value"_id) : none();
+    stop.discard();
+    return value;
 }
 
 // Raises `exc` at the point where the coroutine waits.
-PySendResult throw_into(Coroutine* co, SavedError& exc, PyObject** out) {
+PySendResult throw_into(Coroutine* co, PendingError& exc, PyObject** out) {
     switch (co->state) {
     case State::Running:
         already_executing();
@@ -215,17 +228,18 @@ PySendResult throw_into(Coroutine* co, SavedError& exc, PyObject** out) {
     case State::Suspended:
         break;
     }
-    auto& p = co->body.promise();
+    auto& p = promise_of(co);
     if (exc.matches(PyExc_GeneratorExit)) {
         // The awaited object is closed first; an error from that replaces GeneratorExit.
         co->state = State::Running;
         int err = close_iter(p.awaiting);
         Py_CLEAR(p.awaiting);
         if (err == 0) exc.restore();
+        else exc.discard();
         p.throw_in = true;
         return drive(co, nullptr, true, out);
     }
-    Ref meth = lookup(p.awaiting, n_throw);  // a failed lookup leaves the coroutine as it was
+    Ref meth = lookup(p.awaiting, "throw"_id);  // a failed lookup leaves the coroutine as it was
     co->state = State::Running;
     if (!meth) {
         Py_CLEAR(p.awaiting);
@@ -234,6 +248,7 @@ PySendResult throw_into(Coroutine* co, SavedError& exc, PyObject** out) {
         return drive(co, nullptr, true, out);
     }
     PyObject* r = PyObject_CallFunctionObjArgs(meth.get(), exc.type(), exc.value(), exc.traceback(), nullptr);
+    exc.discard();  // handed to the awaited object's throw()
     if (r) {
         co->state = State::Suspended;
         *out = r;
@@ -266,9 +281,9 @@ PyObject* coro_throw_impl(Coroutine* co, PyObject* const* args, Py_ssize_t nargs
               Py_TYPE(type)->tp_name);
     if (!is_class && value && value != Py_None)
         raise(PyExc_TypeError, "instance exception may not have a separate value");
-    SavedError exc = is_class ? SavedError(Py_NewRef(type), Py_XNewRef(value), Py_XNewRef(tb))
-                              : SavedError(Py_NewRef(PyExceptionInstance_Class(type)), Py_NewRef(type),
-                                           tb ? Py_NewRef(tb) : PyException_GetTraceback(type));
+    PendingError exc = is_class ? PendingError(Py_NewRef(type), Py_XNewRef(value), Py_XNewRef(tb))
+                                : PendingError(Py_NewRef(PyExceptionInstance_Class(type)), Py_NewRef(type),
+                                               tb ? Py_NewRef(tb) : PyException_GetTraceback(type));
     if (is_class) exc.normalize();
     PyObject* out = nullptr;
     PySendResult r = throw_into(co, exc, &out);
@@ -287,7 +302,7 @@ PyObject* coro_close_impl(Coroutine* co) {
     case State::Suspended:
         break;
     }
-    auto& p = co->body.promise();
+    auto& p = promise_of(co);
     co->state = State::Running;
     int err = close_iter(p.awaiting);
     Py_CLEAR(p.awaiting);
@@ -334,18 +349,18 @@ PyObject* make_wrapper(PyObject* coroutine);
 // `await coro` asks for the iterator to drive: a wrapper, as for the language's coroutines. A
 // coroutine that is suspended inside another await is refused.
 PyObject* coro_await(PyObject* self) {
-    Coroutine* co = as_coro(self);
-    if (co->state == State::Suspended && co->body.promise().awaiting) {
-        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-        return nullptr;
-    }
-    return make_wrapper(self);
+    return guard<PyObject*>(nullptr, [&] {
+        Coroutine* co = as_coro(self);
+        if (co->state == State::Suspended && promise_of(co).awaiting)
+            raise(PyExc_RuntimeError, "coroutine is being awaited already");
+        return make_wrapper(self);
+    });
 }
 
 // The unawaited warning; with origin tracking on, it also tells where the coroutine was made.
 void warn_never_awaited(Coroutine* co) {
     if (co->origin && co->origin != Py_None) {
-        call(getattr(imported(n_warnings), n_warn_unawaited), reinterpret_cast<PyObject*>(co));
+        call(getattr(imported("warnings"_id), "_warn_unawaited_coroutine"_id), reinterpret_cast<PyObject*>(co));
         return;
     }
     check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", co->qualname));
@@ -354,7 +369,7 @@ void warn_never_awaited(Coroutine* co) {
 void coro_finalize(PyObject* self) {
     Coroutine* co = as_coro(self);
     if (co->state == State::Finished) return;
-    SavedError pending;
+    PendingError pending;
     guard(0, [&] {
         if (co->state == State::Created) {
             try {
@@ -429,9 +444,10 @@ PyObject* get_await(PyObject* self, void*) {
     return Py_NewRef(a ? a : Py_None);
 }
 PyObject* get_code(PyObject* self, void*) {
-    Coroutine* co = as_coro(self);
-    if (!co->function) Py_RETURN_NONE;
-    return PyObject_GetAttr(co->function, n_code);
+    return guard<PyObject*>(nullptr, [&] {
+        Coroutine* co = as_coro(self);
+        return co->function ? getattr(co->function, "__code__"_id).release() : Py_NewRef(Py_None);
+    });
 }
 PyObject* get_origin(PyObject* self, void*) { return Py_NewRef(as_coro(self)->origin ? as_coro(self)->origin : Py_None); }
 // A frame while the coroutine has not finished; None afterwards, as for the language's coroutines.
@@ -581,7 +597,7 @@ PyObject* frame_locals(PyObject* self, void*) {
         Coroutine* co = frame_coro(self);
         Ref locals = new_dict();
         if (!co->function) return locals.release();
-        Ref names = own(PySequence_Tuple(getattr(getattr(co->function, n_code), n_co_varnames).get()));
+        Ref names = own(PySequence_Tuple(getattr(getattr(co->function, "__code__"_id), "co_varnames"_id).get()));
         for (int i = 0; i < co->call.count && i < PyTuple_GET_SIZE(names.get()); ++i)
             if (co->call.args[i]) check(PyObject_SetItem(locals.get(), PyTuple_GET_ITEM(names.get(), i), co->call.args[i]));
         return locals.release();
@@ -590,7 +606,7 @@ PyObject* frame_locals(PyObject* self, void*) {
 PyObject* frame_lineno(PyObject* self, void*) {
     return guard<PyObject*>(nullptr, [&] {
         Ref code = own(get_code(reinterpret_cast<Frame*>(self)->coroutine, nullptr));
-        return code.get() == Py_None ? integer(0).release() : getattr(code, n_co_firstlineno).release();
+        return code.get() == Py_None ? integer(0).release() : getattr(code, "co_firstlineno"_id).release();
     });
 }
 // -1 before the body starts, as a frame that has run no instruction reports.
@@ -669,7 +685,8 @@ Ref Await::await_resume() {
     auto& p = h_.promise();
     if (p.throw_in) {
         p.throw_in = false;
-        fail();
+        assert(PyErr_Occurred());  // the error that completes this await
+        throw Error{};
     }
     return own_or_null(std::exchange(p.sent, nullptr));
 }
@@ -683,8 +700,8 @@ Ref make_coroutine(Call& c, AsyncBody body) {
     co->call.globals = Py_NewRef(c.globals);
     co->call.count = c.count;
     for (int i = 0; i < c.count; ++i) co->call.args[i] = Py_XNewRef(c.args[i]);
-    co->name = getattr(c.function, n_name).release();
-    co->qualname = getattr(c.function, n_qualname).release();
+    co->name = getattr(c.function, "__name__"_id).release();
+    co->qualname = getattr(c.function, "__qualname__"_id).release();
     const int depth = PyThreadState_Get()->coroutine_origin_tracking_depth;
     co->origin = depth > 0 ? origin_of_call(depth).release() : nullptr;
     co->body = body(co->call).release();

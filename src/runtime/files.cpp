@@ -2,95 +2,51 @@
 
 #include <atomic>
 #include <cerrno>
-#include <initializer_list>
-#include <vector>
-
-#include "mapping.hpp"
+#include "module.hpp"
 
 namespace rt {
 
 namespace {
 
-const Name n_os{"os"}, n_path{"path"}, n_fsdecode{"fsdecode"}, n_replace{"replace"}, n_islink{"islink"},
-    n_realpath{"realpath"}, n_split{"split"}, n_join{"join"}, n_lexists{"lexists"}, n_curdir{"curdir"},
-    n_open{"open"}, n_write{"write"}, n_fsync{"fsync"}, n_close{"close"}, n_unlink{"unlink"}, n_chmod{"chmod"},
-    n_stat{"stat"}, n_lstat{"lstat"}, n_fstat{"fstat"}, n_listdir{"listdir"}, n_kill{"kill"}, n_st_mode{"st_mode"},
-    n_st_dev{"st_dev"}, n_st_ino{"st_ino"}, n_getpid{"getpid"}, n_O_RDONLY{"O_RDONLY"}, n_O_WRONLY{"O_WRONLY"},
-    n_O_RDWR{"O_RDWR"}, n_O_CREAT{"O_CREAT"}, n_O_EXCL{"O_EXCL"}, n_O_BINARY{"O_BINARY"},
-    n_O_NOINHERIT{"O_NOINHERIT"}, n_O_CLOEXEC{"O_CLOEXEC"}, n_O_NONBLOCK{"O_NONBLOCK"},
-    n_O_DIRECTORY{"O_DIRECTORY"}, n_tmp_suffix{".tmp"};
-#ifdef _WIN32
-const Name n_newline{"\n"}, n_text_mode_newline{"\r\n"};  // "\n" as the io module writes it in text mode
-const Name n_platform{"msvcrt"}, n_locking{"locking"}, n_LK_LOCK{"LK_LOCK"}, n_LK_UNLCK{"LK_UNLCK"};
-#else
-const Name n_platform{"fcntl"}, n_flock{"flock"}, n_LOCK_SH{"LOCK_SH"}, n_LOCK_EX{"LOCK_EX"}, n_LOCK_UN{"LOCK_UN"};
-#endif
-
-// st_mode as the stat module reads it (the same values on every platform).
-constexpr long file_type_bits = 0170000, directory_type = 0040000, regular_type = 0100000;
+// The longest file name the platforms take, in bytes of UTF-8 (ext4, APFS) or UTF-16 units (NTFS;
+// never more than the UTF-8 bytes).
+constexpr Py_ssize_t name_max = 255;
+// What a temporary name adds to its prefix at most: "<pid>.<n>.tmp", a 32-bit pid and a 64-bit
+// counter.
+constexpr Py_ssize_t temp_suffix_max = 10 + 1 + 20 + 4;
 
 // Temporary names differ by process id and a counter; O_EXCL settles any remaining clash.
 std::atomic<unsigned long> temp_counter{0};
 
-long os_flag(Handle os, Handle name) {
-    Ref v = lookup(os, name);
-    if (!v) return 0;
-    long flag = PyLong_AsLong(v.get());
-    if (flag == -1 && PyErr_Occurred()) fail();
-    return flag;
-}
+Py_ssize_t utf8_length(Py_UCS4 ch) { return ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4; }
 
-long as_long(Handle value) {
-    long v = PyLong_AsLong(value);
-    if (v == -1 && PyErr_Occurred()) fail();
-    return v;
-}
-
-// The errno of an OSError instance, 0 when it has none.
-long errno_of(PyObject* exc) {
-    if (!exc || !PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_OSError))) return 0;
-    PyObject* code = reinterpret_cast<PyOSErrorObject*>(exc)->myerrno;
-    if (!code || !PyLong_Check(code)) return 0;
-    long v = PyLong_AsLong(code);
-    if (v == -1 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return 0;
+// ".<name>." when the temporary names of `name` fit the platforms' limit on a file name. A longer
+// name is cut (at a character) and marked with a hash of all of it, ".<cut>~<hash>.", so that
+// every name a plain write takes can be replaced, and the leftover cleanup of one file still
+// finds only that file's temporary names. The hash (FNV-1a over the code points) is the same in
+// every process.
+Ref temp_prefix(Handle name) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+    const Py_ssize_t room = name_max - temp_suffix_max - 2;  // the two dots around the name
+    Py_ssize_t bytes = 0, fits = 0;
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        bytes += utf8_length(PyUnicode_READ_CHAR(name.get(), i));
+        if (bytes <= room - 9) fits = i + 1;  // leaves room for "~" and the hash
     }
-    return v;
-}
-
-// try: body()
-// except OSError as exc:
-//     if exc.errno not in codes: raise
-// Returns false when such an error was raised and cleared.
-template <class F>
-bool unless_os_error(std::initializer_list<int> codes, F&& body) {
-    try {
-        body();
-        return true;
-    } catch (const Error&) {
-        if (!error_matches(PyExc_OSError)) throw;
-        SavedError exc;
-        exc.normalize();
-        long code = errno_of(exc.value());
-        for (int c : codes)
-            if (c == code) return false;
-        exc.reraise();
-    }
-}
-
-// raise OSError(code, os.strerror(code), filename): the subclass that errno maps to.
-[[noreturn]] void raise_os_error(int code, Handle filename) {
-    errno = code;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, filename);
-    fail();
+    if (bytes <= room) return own(PyUnicode_FromFormat(".%U.", name.get()));
+    unsigned long hash = 2166136261u;
+    for (Py_ssize_t i = 0; i < length; ++i) hash = ((hash ^ PyUnicode_READ_CHAR(name.get(), i)) * 16777619u) & 0xffffffffu;
+    Ref cut = own(PyUnicode_Substring(name, 0, fits));
+    char mark[16];
+    PyOS_snprintf(mark, sizeof mark, "~%08lx.", hash);
+    return own(PyUnicode_FromFormat(".%U%s", cut.get(), mark));
 }
 
 // The encoded bytes write_text would produce: line breaks as the io module writes them in text
 // mode (a fixed choice of the platform, whatever os.linesep says), then UTF-8.
 Ref encode_for_text_mode(Handle text) {
 #ifdef _WIN32
-    Ref translated = own(PyUnicode_Replace(text, n_newline, n_text_mode_newline, -1));
+    Ref translated = own(PyUnicode_Replace(text, "\n"_id, "\r\n"_id, -1));
     return own(PyUnicode_AsUTF8String(translated.get()));
 #else
     return own(PyUnicode_AsUTF8String(text));
@@ -98,12 +54,13 @@ Ref encode_for_text_mode(Handle text) {
 }
 
 void write_all(Handle os, Handle fd, Handle data) {
+    assert(PyBytes_Check(data.get()));  // text_file_bytes() made it, or the caller checked it
     Ref remaining = new_ref(data);
-    Ref write = getattr(os, n_write);
+    Ref write = getattr(os, "write"_id);
     while (PyBytes_GET_SIZE(remaining.get()) > 0) {
         Ref written = call(write, fd, remaining);
         Py_ssize_t n = PyLong_AsSsize_t(written.get());
-        if (n == -1 && PyErr_Occurred()) fail();
+        if (n == -1 && PyErr_Occurred()) throw Error{};
         if (n <= 0) raise(PyExc_OSError, "short write");
         if (n >= PyBytes_GET_SIZE(remaining.get())) break;
         remaining = own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(remaining.get()) + n,
@@ -113,48 +70,7 @@ void write_all(Handle os, Handle fd, Handle data) {
 
 // Removes the temporary file after a failure, keeping the original error on the indicator.
 void discard(Handle os, Handle temp) {
-    cleanup([&] { call_method(os, n_unlink, temp); });
-}
-
-// os.path.split(path), with a str file name.
-std::pair<Ref, Ref> split(Handle os_path, Handle path) {
-    auto parts = unpack_pair(call_method(os_path, n_split, path));
-    if (!PyUnicode_Check(parts.second.get())) raise(PyExc_TypeError, "os.path.split() gave a file name that is not a str");
-    return parts;
-}
-
-// A directory as os.open and os.listdir take it: "" (the path had no directory part) is the
-// current one.
-Ref directory_or_current(Handle os, Handle dir) {
-    if (PyUnicode_Check(dir.get()) && PyUnicode_GET_LENGTH(dir.get()) == 0) return getattr(os, n_curdir);
-    return new_ref(dir);
-}
-
-long file_type(Handle st) {
-    Ref mode = getattr(st, n_st_mode);
-    return as_long(mode) & file_type_bits;
-}
-
-// A rename or a new name lives in its directory: flush the directory as well, so that the change
-// survives a power loss. Best effort where the platform cannot open a directory (Windows) or the
-// file system cannot flush one; a failing flush of one that can is raised.
-void sync_directory(Handle os, Handle dir) {
-#ifndef _WIN32
-    Ref flags = integer(os_flag(os, n_O_RDONLY) | os_flag(os, n_O_DIRECTORY) | os_flag(os, n_O_CLOEXEC));
-    Ref fd;
-    if (!unless_raises(PyExc_OSError, [&] { fd = call_method(os, n_open, directory_or_current(os, dir), flags); }))
-        return;
-    try {
-        unless_os_error({EINVAL, ENOTSUP, EOPNOTSUPP}, [&] { call_method(os, n_fsync, fd); });
-    } catch (const Error&) {
-        cleanup([&] { call_method(os, n_close, fd); });
-        throw;
-    }
-    call_method(os, n_close, fd);
-#else
-    (void)os;
-    (void)dir;
-#endif
+    cleanup([&] { call_method(os, "unlink"_id, temp); });
 }
 
 // The pending error, when it is an OSError that names the temporary file (or the file behind a
@@ -162,7 +78,7 @@ void sync_directory(Handle os, Handle dir) {
 // and message, naming `where` alone.
 void name_the_written_file(Handle where, std::initializer_list<Handle> names) {
     if (!error_matches(PyExc_OSError)) return;
-    SavedError exc;
+    PendingError exc;
     exc.normalize();
     auto* e = reinterpret_cast<PyOSErrorObject*>(exc.value());
     bool named = false;
@@ -171,63 +87,51 @@ void name_the_written_file(Handle where, std::initializer_list<Handle> names) {
         for (Handle name : names)
             if (name.get() && PyUnicode_Check(name.get()) && PyUnicode_Compare(e->filename, name) == 0) named = true;
     }
-    if (!named) exc.reraise();
+    if (!named) {
+        exc.restore();
+        throw Error{};
+    }
     Ref renamed = own_or_null(PyObject_CallFunctionObjArgs(reinterpret_cast<PyObject*>(Py_TYPE(exc.value())),
                                                            e->myerrno, e->strerror, where.get(), nullptr));
     if (!renamed || !PyExceptionInstance_Check(renamed.get())) {
         PyErr_Clear();
-        exc.reraise();  // a class that cannot be made again: its own error stands
+        exc.restore();  // a class that cannot be made again: its own error stands
+        throw Error{};
     }
+    exc.discard();
     PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(renamed.get())), renamed.get());
-    fail();
+    throw Error{};
 }
-
-}  // namespace
-
-Ref os_module() { return imported(n_os); }
-
-Ref link_target(Handle os, Handle path) {
-    Ref os_path = getattr(os, n_path);
-    Ref target = call_method(os, n_fsdecode, path);
-    if (truth(call_method(os_path, n_islink, target))) target = call_method(os_path, n_realpath, target);
-    return target;
-}
-
-namespace {
 
 // os.O_WRONLY | os.O_CREAT | os.O_EXCL and the platform's binary and no-inherit flags.
-Ref exclusive_create_flags(Handle os) {
-    return integer(os_flag(os, n_O_WRONLY) | os_flag(os, n_O_CREAT) | os_flag(os, n_O_EXCL) |
-                   os_flag(os, n_O_BINARY) | os_flag(os, n_O_NOINHERIT) | os_flag(os, n_O_CLOEXEC));
+long exclusive_create_flags(Handle os) {
+    return os_flag(os, "O_WRONLY"_id) | os_flag(os, "O_CREAT"_id) | os_flag(os, "O_EXCL"_id) | os_flag(os, "O_BINARY"_id) |
+           os_flag(os, "O_NOINHERIT"_id) | os_flag(os, "O_CLOEXEC"_id);
 }
 
-// Writes everything, flushes it to disk and closes the descriptor, also when writing fails.
-void write_and_close(Handle os, Handle fd, Handle data) {
-    try {
-        write_all(os, fd, data);
-        call_method(os, n_fsync, fd);
-    } catch (const Error&) {
-        cleanup([&] { call_method(os, n_close, fd); });
-        throw;
-    }
-    call_method(os, n_close, fd);
+// Writes everything, flushes it to disk and closes the descriptor, which it takes over: a failure
+// closes it too, before the caller's handler runs.
+void write_and_close(Handle os, Descriptor fd, Handle data) {
+    write_all(os, fd.fd(), data);
+    sync_file(os, fd.fd());
+    fd.close();
 }
 
 }  // namespace
 
 bool write_new_file(Handle path, Handle data) {
     Ref os = os_module();
-    Ref target = call_method(os, n_fsdecode, path);
-    Ref fd;
-    if (!unless_raises(PyExc_FileExistsError, [&] { fd = call_method(os, n_open, target, exclusive_create_flags(os), integer(0600)); }))
+    Ref target = call_method(os, "fsdecode"_id, path);
+    Descriptor fd;
+    if (!suppress(PyExc_FileExistsError, [&] { fd = open_descriptor(os, target, exclusive_create_flags(os), 0600); }))
         return false;
     try {
-        write_and_close(os, fd, data);
+        write_and_close(os, std::move(fd), data);
     } catch (const Error&) {
         discard(os, target);
         throw;
     }
-    sync_directory(os, split(getattr(os, n_path), target).first);
+    sync_directory(os, split_path(getattr(os, "path"_id), target).first);
     return true;
 }
 
@@ -242,58 +146,132 @@ Ref text_file_bytes(Handle text) {
 
 void replace_text(Handle path, Handle text, NewFile mode) { replace_file(path, text_file_bytes(text), mode); }
 
-void replace_file(Handle path, Handle data, NewFile mode) {
-    Ref os = os_module();
-    Ref where = call_method(os, n_fsdecode, path);  // the file as the caller names it, for errors
-    Ref target = link_target(os, where);
-    Ref os_path = getattr(os, n_path);
-    auto [dir, base] = split(os_path, target);
+void replace_file(Handle path, Handle data, NewFile mode) { Replacement(path, mode).write(data); }
 
-    Ref temp, fd;
-    try {
-        // What stands at the target now: a directory fails as a plain write would, before any file
-        // is made; a file replaced like an open for writing would keep its mode.
-        Ref current;
-        unless_raises(PyExc_FileNotFoundError, [&] { current = call_method(os, n_stat, target); });
+namespace {
+
+void remove_leftovers_beside(Handle os, Handle target);
+
+// A write to the file `target` names, as a plain open for writing would try it: refused where it
+// would be (no write permission, a read-only file system). The file is not changed.
+void check_writable(Handle os, Handle target) {
+    open_descriptor(os, target, os_flag(os, "O_WRONLY"_id) | os_flag(os, "O_BINARY"_id) | os_flag(os, "O_NOINHERIT"_id) |
+                                    os_flag(os, "O_CLOEXEC"_id))
+        .close();
+}
+
+// The replaced file's owner and group for the new file, where this process may give them (root,
+// or a member of the group for the group alone); otherwise it stays the writer's.
+void keep_owner(Handle os, Handle fd, Handle current) {
+    Ref fchown = lookup(os, "fchown"_id);
+    if (!fchown) return;  // no owners to keep (Windows)
+    Ref made = call_method(os, "fstat"_id, fd);
+    Ref uid = getattr(current, "st_uid"_id), gid = getattr(current, "st_gid"_id);
+    bool same_uid = truth(own(PyObject_RichCompare(uid.get(), getattr(made, "st_uid"_id).get(), Py_EQ)));
+    bool same_gid = truth(own(PyObject_RichCompare(gid.get(), getattr(made, "st_gid"_id).get(), Py_EQ)));
+    if (same_uid && same_gid) return;
+    Ref unchanged = integer(-1);
+    if (suppress(PyExc_OSError, [&] { call(fchown, fd, same_uid ? unchanged : uid, gid); })) return;
+    if (!same_gid) suppress(PyExc_OSError, [&] { call(fchown, fd, unchanged, gid); });
+}
+
+// os.replace(temp, target).
+void rename_over(Handle os, Handle temp, Handle target) {
 #ifdef _WIN32
-        if (current && file_type(current) == directory_type) raise_os_error(EACCES, where);
+    // Windows refuses to replace a file that another process has open without delete sharing, which
+    // Python's open() never grants: a list() elsewhere, reading the file for a moment, would make
+    // this save fail (ERROR_ACCESS_DENIED or ERROR_SHARING_VIOLATION). Such readers are short, so
+    // try again for about a second before giving up with the error.
+    for (int attempt = 0;; ++attempt) {
+        try {
+            call_method(os, "replace"_id, temp, target);
+            return;
+        } catch (const Error&) {
+            if (attempt >= 50 || !error_matches(PyExc_PermissionError)) throw;
+            Caught exc;
+            Ref code = own_or_null(PyObject_GetAttr(exc.value(), "winerror"_id));
+            long winerror = code && PyLong_Check(code.get()) ? PyLong_AsLong(code.get()) : -1;
+            PyErr_Clear();  // no winerror (or not an int): not the sharing case
+            if (winerror != 5 && winerror != 32) exc.reraise();
+        }
+        Ref pause = own(PyFloat_FromDouble(0.02));
+        call_method(imported("time"_id), "sleep"_id, pause);
+    }
 #else
-        if (current && file_type(current) == directory_type) raise_os_error(EISDIR, where);
+    call_method(os, "replace"_id, temp, target);
 #endif
-        Ref keep_mode;
-        if (mode == NewFile::LikeOpenWrite && current)
-            keep_mode = own(PyNumber_And(getattr(current, n_st_mode).get(), integer(07777).get()));
-        Ref open_flags = exclusive_create_flags(os);
-        Ref create_mode = integer(mode == NewFile::Private || keep_mode ? 0600 : 0666);
-        Ref pid = call_method(os, n_getpid);
+}
 
+}  // namespace
+
+Replacement::Replacement(Handle path, NewFile mode) : mode_(mode) {
+    os_ = os_module();
+    where_ = call_method(os_, "fsdecode"_id, path);  // the file as the caller names it, for errors
+    target_ = link_target(os_, where_);
+    try {
+        suppress(PyExc_FileNotFoundError, [&] { current_ = call_method(os_, "stat"_id, target_); });
+        if (current_) {
+            long type = file_type(current_);
+#ifdef _WIN32
+            if (type == directory_type) raise_os_error(EACCES, where_);
+#else
+            if (type == directory_type) raise_os_error(EISDIR, where_);
+#endif
+            // A device or a FIFO would be swapped for a regular file (and a FIFO would block a
+            // plain write): never replaced.
+            if (type != regular_type) raise_os_error(EINVAL, where_, "Not a regular file");
+            check_writable(os_, target_);
+        }
+        remove_leftovers_beside(os_, target_);
+    } catch (const Error&) {
+        name_the_written_file(where_, {target_});
+        throw;
+    }
+}
+
+void Replacement::write(Handle data) {
+    Ref os_path = getattr(os_, "path"_id);
+    auto [dir, base] = split_path(os_path, target_);
+    Ref temp;
+    try {
+        // A file replaced like an open for writing would keep its mode.
+        Ref keep_mode;
+        if (mode_ == NewFile::LikeOpenWrite && current_)
+            keep_mode = own(PyNumber_And(getattr(current_, "st_mode"_id).get(), integer(07777).get()));
+        long open_flags = exclusive_create_flags(os_);
+        long create_mode = mode_ == NewFile::Private || keep_mode ? 0600 : 0666;
+        Ref prefix = temp_prefix(base);
+        Ref pid = call_method(os_, "getpid"_id);
+
+        Descriptor fd;
         for (int attempt = 0; !fd; ++attempt) {
-            Ref name = own(PyUnicode_FromFormat(".%U.%S.%lu.tmp", base.get(), pid.get(), temp_counter.fetch_add(1)));
-            temp = call_method(os_path, n_join, dir, name);
-            bool made = unless_raises(PyExc_FileExistsError, [&] { fd = call_method(os, n_open, temp, open_flags, create_mode); });
-            if (!made && attempt > 100) raise(PyExc_FileExistsError, "no free temporary file name beside %R", where.get());
+            Ref name = own(PyUnicode_FromFormat("%U%S.%lu.tmp", prefix.get(), pid.get(), temp_counter.fetch_add(1)));
+            temp = call_method(os_path, "join"_id, dir, name);
+            bool made = suppress(PyExc_FileExistsError, [&] { fd = open_descriptor(os_, temp, open_flags, create_mode); });
+            if (!made && attempt > 100) raise(PyExc_FileExistsError, "no free temporary file name beside %R", where_.get());
         }
 
         try {
-            write_and_close(os, fd, data);
-            if (keep_mode) call_method(os, n_chmod, temp, keep_mode);
-            call_method(os, n_replace, temp, target);
+            if (current_) keep_owner(os_, fd.fd(), current_);
+            write_and_close(os_, std::move(fd), data);
+            if (keep_mode) call_method(os_, "chmod"_id, temp, keep_mode);
+            rename_over(os_, temp, target_);
         } catch (const Error&) {
-            discard(os, temp);
+            discard(os_, temp);
             throw;
         }
     } catch (const Error&) {
-        name_the_written_file(where, {temp, target});
+        name_the_written_file(where_, {temp, target_});
         throw;
     }
-    sync_directory(os, dir);
+    sync_directory(os_, dir);
 }
 
 // --- leftover temporary files ------------------------------------------------------------------
 
-#ifndef _WIN32
 namespace {
 
+#ifndef _WIN32
 // Decimal digits as str() writes a non-negative int: no sign, no leading zero.
 bool canonical_number(Handle text, Py_ssize_t start, Py_ssize_t end) {
     if (end <= start || (end - start > 1 && PyUnicode_READ_CHAR(text.get(), start) == '0')) return false;
@@ -308,9 +286,9 @@ bool canonical_number(Handle text, Py_ssize_t start, Py_ssize_t end) {
 Ref temp_file_pid(Handle name, Handle prefix) {
     if (!PyUnicode_CheckExact(name.get())) return nullptr;
     Py_ssize_t length = PyUnicode_GET_LENGTH(name.get()), start = PyUnicode_GET_LENGTH(prefix.get());
-    Py_ssize_t end = length - PyUnicode_GET_LENGTH(n_tmp_suffix);
+    Py_ssize_t end = length - PyUnicode_GET_LENGTH(".tmp"_id);
     if (end <= start || check(PyUnicode_Tailmatch(name, prefix, 0, start, -1)) == 0 ||
-        check(PyUnicode_Tailmatch(name, n_tmp_suffix, end, length, 1)) == 0)
+        check(PyUnicode_Tailmatch(name, ".tmp"_id, end, length, 1)) == 0)
         return nullptr;
     Py_ssize_t dot = PyUnicode_FindChar(name, '.', start, end, 1);
     if (dot < 0 || !canonical_number(name, start, dot) || !canonical_number(name, dot + 1, end)) return nullptr;
@@ -322,175 +300,42 @@ Ref temp_file_pid(Handle name, Handle prefix) {
 // another user, the number is out of range) keeps its files.
 bool process_is_gone(Handle os, Handle pid) {
     bool gone = false;
-    unless_raises(PyExc_OSError, [&] {
-        unless_raises(PyExc_OverflowError, [&] {
-            gone = !unless_raises(PyExc_ProcessLookupError, [&] { call_method(os, n_kill, pid, integer(0)); });
+    suppress(PyExc_OSError, [&] {
+        suppress(PyExc_OverflowError, [&] {
+            gone = !suppress(PyExc_ProcessLookupError, [&] { call_method(os, "kill"_id, pid, integer(0)); });
         });
     });
     return gone;
 }
 
-}  // namespace
-
-void remove_leftover_temp_files(Handle path) {
-    Ref os = os_module();
-    Ref os_path = getattr(os, n_path);
-    auto [dir, base] = split(os_path, link_target(os, path));
+void remove_leftovers_beside(Handle os, Handle target) {
+    Ref os_path = getattr(os, "path"_id);
+    auto [dir, base] = split_path(os_path, target);
     Ref names;
-    if (!unless_raises(PyExc_OSError, [&] { names = call_method(os, n_listdir, directory_or_current(os, dir)); }))
+    if (!suppress(PyExc_OSError, [&] { names = call_method(os, "listdir"_id, directory_or_current(os, dir)); }))
         return;
-    Ref prefix = own(PyUnicode_FromFormat(".%U.", base.get()));
+    Ref prefix = temp_prefix(base);
     Ref it = own(PyObject_GetIter(names.get()));
     while (Ref name = next(it)) {
         Ref pid = temp_file_pid(name, prefix);
         if (!pid || !process_is_gone(os, pid)) continue;
-        Ref leftover = call_method(os_path, n_join, dir, name);
-        unless_raises(PyExc_OSError, [&] {
-            if (file_type(call_method(os, n_lstat, leftover)) == regular_type) call_method(os, n_unlink, leftover);
+        Ref leftover = call_method(os_path, "join"_id, dir, name);
+        suppress(PyExc_OSError, [&] {
+            if (file_type(call_method(os, "lstat"_id, leftover)) == regular_type) call_method(os, "unlink"_id, leftover);
         });
     }
 }
 #else
-// os.kill(pid, 0) would not ask Windows whether a process exists (it sends CTRL_C_EVENT there).
-void remove_leftover_temp_files(Handle) {}
+// Never on Windows: os.kill(pid, 0) does not ask there whether a process exists, it sends the
+// process CTRL_C_EVENT (signal 0). So leftovers stay.
+void remove_leftovers_beside(Handle, Handle) {}
 #endif
-
-// --- the file lock -----------------------------------------------------------------------------
-
-namespace {
-
-// A lock this thread holds, by the lock file's identity.
-struct HeldLock {
-    unsigned long long dev, ino;
-    long fd;
-    FileLock::Mode mode;
-};
-thread_local std::vector<HeldLock> held_locks;
-
-HeldLock* held(unsigned long long dev, unsigned long long ino) {
-    for (HeldLock& h : held_locks)
-        if (h.dev == dev && h.ino == ino) return &h;
-    return nullptr;
-}
-
-unsigned long long identity_part(Handle st, Handle name) {
-    Ref value = getattr(st, name);
-    unsigned long long v = PyLong_AsUnsignedLongLongMask(value.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) fail();
-    return v;
-}
-
-// The lock file, opened for locking; created owner-only when missing. Never blocks, whatever
-// stands there. A null Ref when nothing stands there and nothing can be made.
-Ref open_lock_file(Handle os, Handle path) {
-    const long always = os_flag(os, n_O_CLOEXEC) | os_flag(os, n_O_NOINHERIT) | os_flag(os, n_O_NONBLOCK);
-    Ref fd;
-    Ref create = integer(os_flag(os, n_O_RDWR) | os_flag(os, n_O_CREAT) | always);
-    if (unless_raises(PyExc_OSError, [&] { fd = call_method(os, n_open, path, create, integer(0600)); })) return fd;
-    // Not writable here (a read-only file system or directory, a file of another user): an
-    // existing lock file locks as well when opened for reading.
-    try {
-        return call_method(os, n_open, path, integer(os_flag(os, n_O_RDONLY) | always));
-    } catch (const Error&) {
-        Handled exc;
-        if (!exc.matches(PyExc_FileNotFoundError)) exc.reraise();
-        if (truth(call_method(getattr(os, n_path), n_lexists, path))) exc.reraise();  // a dangling link
-        return nullptr;
-    }
-}
-
-// Waits for the lock and takes it. False when the file system offers no locks at all (some
-// network and user-space file systems).
-bool take_lock(Handle platform, Handle fd, FileLock::Mode mode) {
-#ifdef _WIN32
-    (void)mode;  // msvcrt's locks are exclusive
-    // LK_LOCK gives up with EDEADLOCK after ten one-second tries; keep waiting for the holder.
-    Ref one = integer(1);
-    while (!unless_os_error({EDEADLOCK}, [&] { call_method(platform, n_locking, fd, getattr(platform, n_LK_LOCK), one); })) {
-    }
-    return true;
-#else
-    return unless_os_error({ENOLCK, EOPNOTSUPP, ENOTSUP}, [&] {
-        call_method(platform, n_flock, fd, getattr(platform, mode == FileLock::Shared ? n_LOCK_SH : n_LOCK_EX));
-    });
-#endif
-}
-
-void drop_lock(Handle platform, Handle fd) {
-#ifdef _WIN32
-    call_method(platform, n_locking, fd, getattr(platform, n_LK_UNLCK), integer(1));
-#else
-    call_method(platform, n_flock, fd, getattr(platform, n_LOCK_UN));
-#endif
-}
 
 }  // namespace
 
-FileLock::FileLock(Handle path, Mode mode) : mode_(mode) {
-    os_ = os_module();
-    platform_ = imported(n_platform);
-    if (!held_locks.empty()) {
-        // Asked for again inside a held section? Compared by identity, before anything is opened:
-        // with lock emulations that follow POSIX record locks, closing a second descriptor of a
-        // held file would release it.
-        Ref st;
-        if (unless_raises(PyExc_OSError, [&] { st = call_method(os_, n_stat, path); })) {
-            dev_ = identity_part(st, n_st_dev);
-            ino_ = identity_part(st, n_st_ino);
-            if (join_held()) return;
-        }
-    }
-    Ref fd = open_lock_file(os_, path);
-    if (!fd) return;  // the directory takes no files: nothing to guard
-    long number;
-    try {
-        Ref st = call_method(os_, n_fstat, fd);
-        dev_ = identity_part(st, n_st_dev);
-        ino_ = identity_part(st, n_st_ino);
-        number = as_long(fd);
-        if (join_held() || !take_lock(platform_, fd, mode)) {
-            call_method(os_, n_close, fd);
-            return;
-        }
-    } catch (const Error&) {
-        cleanup([&] { call_method(os_, n_close, fd); });
-        throw;
-    }
-    held_locks.push_back({dev_, ino_, number, mode});
-    fd_ = std::move(fd);
-}
-
-// This thread already holds the file: run inside that hold, made exclusive if need be.
-bool FileLock::join_held() {
-    HeldLock* h = held(dev_, ino_);
-    if (!h) return false;
-#ifndef _WIN32
-    if (mode_ == Exclusive && h->mode == Shared) {
-        take_lock(platform_, integer(h->fd), Exclusive);
-        h->mode = Exclusive;
-        upgraded_ = true;
-    }
-#endif
-    return true;
-}
-
-FileLock::~FileLock() noexcept(false) {
-    if (!interpreter_reachable()) return;
-    if (fd_) {
-        for (auto h = held_locks.begin(); h != held_locks.end(); ++h) {
-            if (h->dev == dev_ && h->ino == ino_) {
-                held_locks.erase(h);
-                break;
-            }
-        }
-        cleanup([&] { drop_lock(platform_, fd_); });
-        cleanup([&] { call_method(os_, n_close, fd_); });  // closing drops the lock in any case
-    } else if (upgraded_) {
-        if (HeldLock* h = held(dev_, ino_)) {
-            cleanup([&] { take_lock(platform_, integer(h->fd), Shared); });
-            h->mode = Shared;
-        }
-    }
+void remove_leftover_temp_files(Handle path) {
+    Ref os = os_module();
+    remove_leftovers_beside(os, link_target(os, path));
 }
 
 }  // namespace rt

@@ -6,12 +6,11 @@
 
 #include <structmember.h>
 
+#include "module.hpp"
+
 namespace rt {
 
 namespace {
-
-const Name n_dunder_name{"__name__"}, n_dunder_module{"__module__"}, n_dunder_qualname{"__qualname__"},
-    n_dunder_doc{"__doc__"}, n_return{"return"};
 
 struct Method {
     PyObject_HEAD
@@ -122,13 +121,12 @@ PyObject* get_annotations(PyObject* self, void*) {
     return Py_NewRef(m->annotations);
 }
 int set_annotations(PyObject* self, PyObject* v, void*) {
-    if (v == Py_None) v = nullptr;
-    if (v && !PyDict_Check(v)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XSETREF(as_method(self)->annotations, Py_XNewRef(v));
-    return 0;
+    return guard(-1, [&] {
+        if (v == Py_None) v = nullptr;
+        if (v && !PyDict_Check(v)) raise(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        Py_XSETREF(as_method(self)->annotations, Py_XNewRef(v));
+        return 0;
+    });
 }
 PyObject* get_defaults(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_kwdefaults(PyObject* self, void*) { return get_slot(as_method(self)->kwdefaults); }
@@ -151,11 +149,10 @@ PyObject* get_code(PyObject* self, void*) {
             PyTuple_SET_ITEM(varnames.get(), i, check(PyUnicode_InternFromString(n)));
         }
         Ref empty = own(reinterpret_cast<PyObject*>(PyCode_NewEmpty("", def.name, 1)));
-        static const KwNames kw{"co_filename", "co_argcount", "co_kwonlyargcount", "co_nlocals", "co_varnames",
-                                "co_flags", "co_qualname"};
-        static const Name replace{"replace"};
         const int flags = CO_OPTIMIZED | CO_NEWLOCALS | (def.coroutine ? CO_COROUTINE : 0);
-        Ref code = call_method_kw(empty, replace, kw,
+        Ref code = call_method_kw(empty, "replace"_id,
+                                  kw<"co_filename", "co_argcount", "co_kwonlyargcount", "co_nlocals", "co_varnames",
+                                     "co_flags", "co_qualname">,
                                   {to_str(m->module ? m->module : Py_None), integer(m->sig.positional),
                                    integer(params - m->sig.positional), integer(nlocals), varnames, integer(flags),
                                    m->qualname});
@@ -166,15 +163,21 @@ PyObject* get_code(PyObject* self, void*) {
 
 // asyncio's marker for coroutine functions; only coroutine methods carry it.
 PyObject* get_is_coroutine(PyObject* self, void*) {
-    if (!as_method(self)->def->coroutine) {
-        PyErr_SetString(PyExc_AttributeError, "_is_coroutine");
-        return nullptr;
-    }
-    return guard<PyObject*>(nullptr, [] {
-        static const Name coroutines{"asyncio.coroutines"}, marker{"_is_coroutine"};
-        return getattr(imported(coroutines), marker).release();
+    return guard<PyObject*>(nullptr, [&] {
+        if (!as_method(self)->def->coroutine) raise(PyExc_AttributeError, "_is_coroutine");
+        return getattr(imported("asyncio.coroutines"_id), "_is_coroutine"_id).release();
     });
 }
+
+// Pickled by reference, as Python pickles a function: its module and qualified name, which
+// unpickling looks up again (pickle checks that they still lead to this object); copy and
+// deepcopy hand back the object itself.
+PyObject* method_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_method(self)->qualname); }
+
+PyMethodDef method_methods[] = {
+    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 PyGetSetDef method_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
@@ -212,6 +215,7 @@ PyTypeObject* ready_method_type() {
     method_type.tp_traverse = method_traverse;
     method_type.tp_clear = method_clear;
     method_type.tp_repr = method_repr;
+    method_type.tp_methods = method_methods;
     method_type.tp_getset = method_getset;
     method_type.tp_members = method_members;
     method_type.tp_dictoffset = offsetof(Method, dict);
@@ -225,11 +229,11 @@ PyTypeObject* ready_method_type() {
 Ref lookup_global(PyObject* globals, Handle name) {
     PyObject* v = PyDict_GetItemWithError(globals, name);
     if (!v) {
-        if (PyErr_Occurred()) fail();
+        if (PyErr_Occurred()) throw Error{};
         PyObject* builtins = PyEval_GetBuiltins();
         v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
         if (!v) {
-            if (PyErr_Occurred()) fail();
+            if (PyErr_Occurred()) throw Error{};
             raise(PyExc_NameError, "name '%U' is not defined", name.get());
         }
     }
@@ -237,6 +241,14 @@ Ref lookup_global(PyObject* globals, Handle name) {
 }
 
 Ref Call::global(Handle name) const { return lookup_global(globals, name); }
+
+int set_str_attribute(PyObject** slot, PyObject* value, const char* what) {
+    return guard(-1, [&] {
+        if (!value || !PyUnicode_Check(value)) raise(PyExc_TypeError, "%s must be set to a string object", what);
+        Py_XSETREF(*slot, Py_NewRef(value));
+        return 0;
+    });
+}
 
 Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name) {
     PyTypeObject* type = ready_method_type();
@@ -247,8 +259,8 @@ Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name)
     m->result_type = def.coroutine ? nullptr : builtin_type_named(def.returns);
     new (&m->sig) Signature(def.name, def.params);
     m->globals = Py_NewRef(globals);
-    PyObject* module_name = PyDict_GetItemWithError(globals, n_dunder_name);
-    if (!module_name && PyErr_Occurred()) fail();
+    PyObject* module_name = PyDict_GetItemWithError(globals, "__name__"_id);
+    if (!module_name && PyErr_Occurred()) throw Error{};
     m->module = Py_NewRef(module_name ? module_name : Py_None);
     m->name = check(PyUnicode_InternFromString(def.name));
     m->qualname = check(PyUnicode_FromFormat("%s.%s", class_name, def.name));
@@ -264,7 +276,7 @@ Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name)
             dict_set(kwdefaults, m->sig.names[i], Py_None);
         }
     }
-    if (def.returns) dict_set(annotations, n_return, str(def.returns));
+    if (def.returns) dict_set(annotations, "return"_id, str(def.returns));
     m->annotations = annotations.release();
     m->kwdefaults = kwdefaults ? kwdefaults.release() : Py_NewRef(Py_None);
     return self;
@@ -273,9 +285,9 @@ Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name)
 Ref make_class(PyObject* globals, const char* module_name, const char* name, const char* doc,
                const MethodDef* methods, size_t count) {
     Ref ns = new_dict();
-    dict_set(ns, n_dunder_module, str(module_name));
-    dict_set(ns, n_dunder_qualname, str(name));
-    dict_set(ns, n_dunder_doc, str(doc));
+    dict_set(ns, "__module__"_id, str(module_name));
+    dict_set(ns, "__qualname__"_id, str(name));
+    dict_set(ns, "__doc__"_id, str(doc));
     for (size_t i = 0; i < count; ++i) check(PyDict_SetItemString(ns.get(), methods[i].name, make_method(methods[i], globals, name).get()));
     return call(reinterpret_cast<PyObject*>(&PyType_Type), str(name), own(PyTuple_New(0)), ns);
 }

@@ -67,4 +67,9 @@ Ref make_class(PyObject* globals, const char* module_name, const char* name, con
 // Module global lookup shared by Call::global and the coroutine bodies.
 Ref lookup_global(PyObject* globals, Handle name);
 
+// The setter of a str-only attribute such as __name__ and __qualname__, for the getset tables of
+// the function and coroutine types: refuses deletion and non-str values with the interpreter's
+// message. 0, or -1 with the error set.
+int set_str_attribute(PyObject** slot, PyObject* value, const char* what);
+
 }  // namespace rt

@@ -21,11 +21,10 @@ std::pair<Ref, Ref> unpack_pair(Handle pair) {
 Ref mapping_get(Handle mapping, Handle key) {
     if (PyDict_CheckExact(mapping.get())) {
         PyObject* value = PyDict_GetItemWithError(mapping, key);
-        if (!value && PyErr_Occurred()) fail();
+        if (!value && PyErr_Occurred()) throw Error{};
         return new_ref(value ? value : Py_None);
     }
-    static const Name get{"get"};
-    return call_method(mapping, get, key);
+    return call_method(mapping, "get"_id, key);
 }
 
 namespace detail {

@@ -38,8 +38,7 @@ void for_each_item(Handle mapping, F&& body) {
         if (PyDict_GET_SIZE(mapping.get()) != size) detail::dict_changed_size();
         return;
     }
-    static const Name items{"items"};
-    Ref it = own(PyObject_GetIter(call_method(mapping, items).get()));
+    Ref it = own(PyObject_GetIter(call_method(mapping, "items"_id).get()));
     while (Ref pair = next(it)) {
         auto [key, value] = unpack_pair(pair);
         body(key.get(), value.get());

@@ -7,19 +7,16 @@ namespace {
 // The interpreter that first loaded either module of this library copy; -1 until then.
 int64_t loading_interpreter = -1;
 
-bool same_interpreter() {
+void check_same_interpreter() {
     int64_t current = PyInterpreterState_GetID(PyThreadState_Get()->interp);
-    if (current == -1) return false;
+    if (current == -1) throw Error{};
     if (loading_interpreter == -1) {
         loading_interpreter = current;
-        return true;
+        return;
     }
-    if (current != loading_interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "Interpreter change detected - this module can only be loaded into one interpreter per process.");
-        return false;
-    }
-    return true;
+    if (current != loading_interpreter)
+        raise(PyExc_ImportError,
+              "Interpreter change detected - this module can only be loaded into one interpreter per process.");
 }
 
 // Copies spec.<from> into the namespace as <to>; a missing attribute is skipped, and None is
@@ -49,10 +46,10 @@ void enter_in_sys_modules(const char* full_name, PyObject* module) {
 }  // namespace
 
 PyObject* create_module(ModuleRecord& record, PyObject* spec) {
-    if (!same_interpreter()) return nullptr;
-    if (record.module) return Py_NewRef(record.module);
     return guard<PyObject*>(nullptr, [&] {
-        Ref module = own(PyModule_NewObject(getattr(spec, str("name")).get()));
+        check_same_interpreter();
+        if (record.module) return Py_NewRef(record.module);
+        Ref module = own(PyModule_NewObject(getattr(spec, "name"_id).get()));
         PyObject* ns = PyModule_GetDict(module.get());
         copy_spec_attribute(spec, ns, "loader", "__loader__", true);
         copy_spec_attribute(spec, ns, "origin", "__file__", true);
@@ -63,21 +60,29 @@ PyObject* create_module(ModuleRecord& record, PyObject* spec) {
 }
 
 int exec_module(ModuleRecord& record, PyObject* module) {
-    if (record.module) {
-        if (record.module == module) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.", record.short_name);
-        return -1;
-    }
-    record.module = Py_NewRef(module);
-    int status = guard(-1, [&] {
-        check_runtime_version(record.full_name);
-        enter_in_sys_modules(record.full_name, module);
-        record.body(ModuleBody{module, check(PyModule_GetDict(module))});
+    if (record.module == module) return 0;  // the one module object, executed again
+    return guard(-1, [&] {
+        if (record.module)
+            raise(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
+                  record.short_name);
+        record.module = Py_NewRef(module);
+        try {
+            check_runtime_version(record.full_name);
+            enter_in_sys_modules(record.full_name, module);
+            record.body(ModuleBody{module, check(PyModule_GetDict(module))});
+        } catch (...) {
+            if (interpreter_reachable()) Py_CLEAR(record.module);  // a failed body can be retried
+            throw;
+        }
         return 0;
     });
-    if (status < 0) Py_CLEAR(record.module);
-    return status;
+}
+
+Ref imported(Handle name) {
+    Ref module = own_or_null(PyImport_GetModule(name));
+    if (module) return module;
+    if (PyErr_Occurred()) throw Error{};
+    return own(PyImport_Import(name));
 }
 
 Ref ModuleBody::import(const char* dotted) const {
@@ -87,7 +92,7 @@ Ref ModuleBody::import(const char* dotted) const {
 Ref from_import(PyObject* globals, Handle module_name, Handle name) {
     // The module as it already stands in sys.modules, when it has the name.
     Ref module = own_or_null(PyImport_GetModule(module_name));
-    if (PyErr_Occurred()) fail();
+    if (PyErr_Occurred()) throw Error{};
     if (module)
         if (Ref value = lookup(module, name)) return value;
     Ref fromlist = own(PyTuple_Pack(1, name.get()));
@@ -97,7 +102,7 @@ Ref from_import(PyObject* globals, Handle module_name, Handle name) {
     Ref full = own(PyUnicode_FromFormat("%U.%U", module_name.get(), name.get()));
     Ref sub = own_or_null(PyImport_GetModule(full.get()));
     if (sub) return sub;
-    if (PyErr_Occurred()) fail();
+    if (PyErr_Occurred()) throw Error{};
     raise(PyExc_ImportError, "cannot import name %S", name.get());
 }
 

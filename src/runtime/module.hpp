@@ -9,6 +9,9 @@
 
 namespace rt {
 
+// The module called `name`: as it stands in sys.modules, else imported now.
+Ref imported(Handle name);
+
 // `from module import name`, as the statement runs in the module whose namespace is `globals`:
 // the module as it already stands in sys.modules when it has the name, otherwise an absolute
 // import through the ordinary machinery. Usable at call time; pass interned names there.

@@ -15,6 +15,11 @@ PyTypeObject* builtin_type_named(const char* annotation) {
     return nullptr;
 }
 
+void check_result(Handle value, PyTypeObject* type) {
+    if (Py_TYPE(value.get()) == type || value.get() == Py_None) return;
+    raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(value.get())->tp_name);
+}
+
 Signature::Signature(const char* func_name, const Param* params) : func_name(func_name), params(params) {
     while (count < max_params && params[count].name) {
         const Param& p = params[count];
@@ -30,7 +35,7 @@ Signature::Signature(const char* func_name, const Param* params) : func_name(fun
         names[i] = PyUnicode_InternFromString(params[i].name);
         if (!names[i]) {
             while (i > 0) Py_CLEAR(names[--i]);  // no destructor runs for a constructor that throws
-            fail();
+            throw Error{};
         }
     }
 }
@@ -49,11 +54,10 @@ namespace {
 }
 
 [[noreturn]] void wrong_type(const Param& p, PyTypeObject* expected, PyObject* value) {
-    static Name subclass_note{"Instances of subclasses of built-in types are not accepted."};
-    static Name empty{""};
     bool subclass = PyObject_TypeCheck(value, expected);
+    Handle note = subclass ? "Instances of subclasses of built-in types are not accepted."_id : ""_id;
     raise(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", p.name,
-          expected->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "", Handle(subclass ? subclass_note : empty).get());
+          expected->tp_name, Py_TYPE(value)->tp_name, subclass ? ". " : "", note.get());
 }
 
 // Index of the parameter called `key`, or -1. Interned names match by identity first.
@@ -68,6 +72,7 @@ int find(const Signature& s, PyObject* key) {
 }  // namespace
 
 void Signature::bind(PyObject* const* args, size_t nargsf, PyObject* kwnames, PyObject** out) const {
+    assert(!kwnames || PyTuple_Check(kwnames));  // vectorcall passes the keyword names as a tuple
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs > positional) wrong_count(*this, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
@@ -89,6 +94,7 @@ void Signature::bind(PyObject* const* args, size_t nargsf, PyObject* kwnames, Py
 
     for (int k = 0; k < typed; ++k) {
         int i = typed_index[k];
+        assert(out[i]);  // every parameter is bound or has been refused by now
         if (Py_TYPE(out[i]) != exact_type[i]) wrong_type(params[i], exact_type[i], out[i]);
     }
 }

@@ -46,6 +46,10 @@ private:
     void bind_keywords(PyObject* const* values, PyObject* kwnames, PyObject** out) const;
 };
 
+// "Expected %s, got %.200s" unless `value` is exactly `type` or None: a result checked against the
+// type its return annotation names.
+void check_result(Handle value, PyTypeObject* type);
+
 // The type an annotation names when it names a built-in type: "str", "dict", "list", "bool", the
 // first word of "str | None" or the origin of "list[dict]". Null for anything else.
 PyTypeObject* builtin_type_named(const char* annotation);

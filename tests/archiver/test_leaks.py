@@ -4,6 +4,7 @@ allocated memory blocks, or in the reference counts of the objects passed in."""
 
 import asyncio
 import gc
+import os
 import sys
 import tracemalloc
 import warnings
@@ -66,11 +67,15 @@ def test_constructor(archiver, root):
 
 def test_save_json_writes_and_refusals(archive):
     payload = {"名称": ["值", 1, None]}
+    (archive.root_dir / "s").mkdir()
+    os.mkfifo(archive.root_dir / "s" / "fifo.json")  # never replaced
 
     def call():
         archive.save_json(section="s", filename="f.json", payload=payload)
         with pytest.raises(ValueError):
             archive.save_json(section="../s", filename="f.json", payload=payload)
+        with pytest.raises(OSError):
+            archive.save_json(section="s", filename="fifo.json", payload=payload)
 
     counts = refcounts(payload)
     check_no_leak(call, 2000, TOLERANCE)

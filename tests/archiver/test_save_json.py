@@ -2,7 +2,6 @@
 what a failure leaves behind."""
 
 import os
-import stat
 from collections import OrderedDict, defaultdict
 from pathlib import Path
 
@@ -112,53 +111,6 @@ def test_json_global_is_looked_up_at_each_call(archiver, archive, root, monkeypa
     with pytest.raises(NameError, match="name 'json' is not defined"):
         archive.save_json(section="t", filename="f", payload={})
     assert (root / "t").is_dir()
-
-
-class TestReplacingAFile:
-    def test_second_payload_replaces_the_first(self, archive, root):
-        archive.save_json(section="s", filename="f", payload={"long": "x" * 100})
-        archive.save_json(section="s", filename="f", payload={"b": 2})
-        assert (root / "s" / "f").read_text(encoding="utf-8") == '{\n  "b": 2\n}'
-        assert tree(root) == ["s", "s/f"]
-
-    def test_failed_write_keeps_the_previous_file(self, archive, root):
-        archive.save_json(section="s", filename="f", payload={"a": 1})
-        with pytest.raises(UnicodeEncodeError):
-            archive.save_json(section="s", filename="f", payload={"bad": "\ud800"})
-        assert (root / "s" / "f").read_text(encoding="utf-8") == '{\n  "a": 1\n}'
-        assert tree(root) == ["s", "s/f"]
-
-    @pytest.mark.skipif(os.name != "posix", reason="POSIX file modes")
-    def test_modes_like_a_plain_write(self, archive, root):
-        old = os.umask(0o027)
-        try:
-            archive.save_json(section="s", filename="new", payload={})
-            archive.save_json(section="s", filename="old", payload={})
-            os.chmod(root / "s" / "old", 0o604)
-            archive.save_json(section="s", filename="old", payload={"a": 1})
-        finally:
-            os.umask(old)
-        assert stat.S_IMODE((root / "s" / "new").stat().st_mode) == 0o640
-        assert stat.S_IMODE((root / "s" / "old").stat().st_mode) == 0o604
-
-
-@pytest.mark.parametrize("section, filename, target", [
-    ("", "", ""), (".", ".", ""), ("s", "", "s"), ("s", "..", "s/.."),  # a directory: nothing is made
-    ("s", "sub/f.json", "s/sub/f.json"),  # no directory to write in
-])
-def test_errors_read_as_the_plain_write(archive, root, monkeypatch, section, filename, target):
-    opened, real_open = [], os.open
-    monkeypatch.setattr(os, "open", lambda path, *args: opened.append(os.fspath(path)) or real_open(path, *args))
-    with pytest.raises(OSError) as native:
-        archive.save_json(section=section, filename=filename, payload={"k": "v"})
-    monkeypatch.undo()
-    with pytest.raises(OSError) as plain:  # where save_json made the section directory
-        Path(root / target).write_text("{}", encoding="utf-8")
-    assert (type(native.value), native.value.errno, native.value.filename, native.value.filename2, str(native.value)) \
-        == (type(plain.value), plain.value.errno, plain.value.filename, None, str(plain.value))
-    # a temporary file only ever beside the target; none at all in place of a directory
-    assert {os.path.dirname(p) for p in opened if p.endswith(".tmp")} == (
-        {str(root / "s" / "sub")} if filename.endswith(".json") else set())
 
 
 class TestOutputStaysInsideRoot:

@@ -95,6 +95,44 @@ def test_saves_survive_sigkill(tmp_path):
     assert summary["saves"] > kills and summary["interrupted_writes"] > 0, summary
 
 
+# A writer that dies between making its temporary file and renaming it (here: killed in its flush)
+# leaves the file behind; the next replacement of the same file, by any writer, removes it.
+KILLED_WRITE = """
+    import os, signal, sys
+    from pathlib import Path
+    from support.pages import Page
+    from zantor.kestrow.scraping.archiver import KestrowArchiver
+
+    archive = KestrowArchiver(Path(sys.argv[1]))
+    filename = sys.argv[3]
+
+    def capture():
+        try:
+            archive.archive_page(Page("<p>page</p>"), section="s").send(None)
+        except StopIteration:
+            pass
+
+    write = capture if filename == "page.html" else lambda: archive.save_json(section="s", filename=filename, payload={})
+    if sys.argv[2] == "killed":
+        os.fsync = lambda fd: os.kill(os.getpid(), signal.SIGKILL)
+    write()
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs SIGKILL and a pid to ask about")
+@pytest.mark.parametrize("filename", ["data.json", "名" * 80 + ".json", "page.html"], ids=["json", "long", "page"])
+def test_archive_files_clear_what_killed_writers_left(tmp_path, filename):
+    def run(how):
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(KILLED_WRITE), str(tmp_path), how, filename],
+                              capture_output=True, text=True, timeout=60, env=child_env())
+
+    assert run("killed").returncode == -9
+    section = tmp_path / "s"
+    assert [p.name for p in section.iterdir() if p.name.endswith(".tmp")] != []
+    assert run("whole").returncode == 0
+    assert {p.name for p in section.iterdir()} == ({"page.html", "page.md"} if filename == "page.html" else {filename})
+
+
 # Daemon threads busy in one kind of call while the main thread returns. At exit the interpreter
 # ends each of them, when it next asks for the GIL, by unwinding its stack (pthread_exit): wherever
 # the native code is then, the process must still exit with status 0.

@@ -8,9 +8,11 @@ delete reports what that order predicts, every get sees the user name and passwo
 
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -111,3 +113,65 @@ def test_eight_processes_lose_nothing(tmp_path, names):
                           capture_output=True, text=True, timeout=300, env=child_env())
     assert proc.returncode == 0, proc.stdout + proc.stderr
     print(proc.stdout.strip())
+
+
+# A process forks while a save holds the store lock (from inside the save, or from another thread
+# as a worker pool would), then the holder is killed. The forked child lives on; another process's
+# save must not wait for it.
+FORKED = """
+    import os, sys, threading, time
+    from support.keyrings import MemoryKeyring, install
+    from zantor.kestrow.services.lockmere import KestrowLockmere
+
+    install(MemoryKeyring())
+    folder, how = sys.argv[1], sys.argv[2]
+    inside = threading.Event()
+
+    def fork():
+        pid = os.fork()
+        if pid == 0:
+            time.sleep(60)
+            os._exit(0)
+        with open(os.path.join(folder, "child"), "w") as f:
+            f.write(str(pid))
+
+    class Store(KestrowLockmere):
+        def _set_password(self, name, password):
+            if how == "inside the save":
+                fork()
+            inside.set()
+            time.sleep(60)  # holds the lock until killed
+
+    saver = threading.Thread(target=lambda: Store(base_dir=folder).save(name="a", username="u", password="p"))
+    saver.start()
+    inside.wait()
+    if how == "from another thread":
+        fork()
+    time.sleep(60)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="forks")
+@pytest.mark.parametrize("how", ["inside the save", "from another thread"])
+def test_a_forked_child_never_holds_the_store_lock(tmp_path, how):
+    holder = subprocess.Popen([sys.executable, "-c", textwrap.dedent(FORKED), str(tmp_path), how], env=child_env())
+    child = tmp_path / "child"
+    try:
+        deadline = time.time() + 60
+        while not child.exists() or not child.read_text():
+            assert time.time() < deadline and holder.poll() is None
+            time.sleep(0.05)
+        holder.kill()
+        holder.wait()
+        saver = subprocess.run([sys.executable, "-c", textwrap.dedent("""
+            import sys
+            from support.keyrings import MemoryKeyring, install
+            from zantor.kestrow.services.lockmere import KestrowLockmere
+            install(MemoryKeyring())
+            KestrowLockmere(base_dir=sys.argv[1]).save(name="b", username="u", password="p")
+        """), str(tmp_path)], env=child_env(), capture_output=True, text=True, timeout=20)
+        assert saver.returncode == 0, saver.stderr
+    finally:
+        holder.kill()
+        if child.exists() and child.read_text():
+            os.kill(int(child.read_text()), signal.SIGKILL)

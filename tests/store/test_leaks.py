@@ -3,6 +3,7 @@ their error paths and their argument checks, keep memory and reference counts fl
 
 import gc
 import sys
+from pathlib import Path
 
 import keyring
 import keyring.errors
@@ -37,6 +38,22 @@ def failing(error, method, *args, **kwargs):
     return call
 
 
+class Unreadable(type(Path())):
+    def read_text(self, *args, **kwargs):
+        raise MemoryError
+
+
+def unreadable(method, **kwargs):
+    """A store file that cannot be read for a passing reason: the call refuses to rewrite it."""
+    def call(store):
+        real, store.meta_path = store.meta_path, Unreadable(store.meta_path)
+        try:
+            failing(OSError, method, **kwargs)(store)
+        finally:
+            store.meta_path = real
+    return call
+
+
 def calling(method, *args, **kwargs):
     return lambda store: getattr(store, method)(*args, **kwargs)
 
@@ -61,6 +78,7 @@ CASES = {
     "delete missing": (calling("delete", name="ghost"), 20_000, None),
     "save": (calling("save", name=NAME, username="u", password="pw"), 3_000, None),
     "save empty password": (failing(Exception, "save", name=NAME, username="u", password=""), 100_000, None),
+    "delete unreadable": (unreadable("delete", name=NAME), 20_000, None),
     "save and delete": (lambda s: (s.save(name="x", username="u", password="p"), s.delete(name="x")), 2_000, None),
     "save argument check": (failing(TypeError, "save", name=NAME, username=None, password="p"), 100_000, None),
     "delete argument check": (failing(TypeError, "delete", NAME), 100_000, None),

@@ -38,9 +38,9 @@ class TestLoad:
     @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs a FIFO")
     def test_fifo_in_place_of_file_never_blocks(self, store_parent):
         # In a child, so that an open waiting for a writer shows as a timeout, not a hung suite.
-        # The FIFO holds no accounts and has no bytes to keep: a save replaces it with the file.
+        # The FIFO holds no accounts, and a save never puts a regular file in its place.
         run_python(f"""
-            import json, os
+            import os, stat
             from support.keyrings import MemoryKeyring, install
             from zantor.kestrow.domain.exceptions import InvalidCollectOptionError
             from zantor.kestrow.services.lockmere import KestrowLockmere
@@ -54,8 +54,13 @@ class TestLoad:
                 assert exc.args == ("Kestrow账号 `main` 不存在，请先执行 account save",)
             else:
                 raise AssertionError("get found an account")
-            store.save(name="main", username="u", password="pw")
-            assert json.loads(store.meta_path.read_text()) == {{"main": {{"username": "u"}}}}
+            try:
+                store.save(name="main", username="u", password="pw")
+            except OSError as exc:
+                assert exc.filename == str(store.meta_path), exc
+            else:
+                raise AssertionError("a save replaced the FIFO")
+            assert stat.S_ISFIFO(os.lstat(store.meta_path).st_mode)
             assert sorted(os.listdir(store.base_dir)) == [".accounts.lock", "accounts.json"]
         """, timeout=30)
 

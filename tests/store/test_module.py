@@ -57,16 +57,6 @@ def test_method_attributes(lockmere, method, doc, annotations, kwdefaults, signa
     del func.custom_attribute
 
 
-def test_bound_methods_and_help(store):
-    bound = store._save_accounts
-    assert bound.__self__ is store
-    assert str(inspect.signature(bound)) == "(accounts: 'dict') -> 'None'"
-    assert str(inspect.signature(type(store))) == "(*, base_dir: 'Path | None' = None) -> 'None'"
-    import pydoc
-
-    assert "保存账号元数据。" in pydoc.render_doc(bound)
-
-
 class TestConstructor:
     def test_default_directory_follows_config_dir_at_call_time(self, lockmere, tmp_path, monkeypatch):
         monkeypatch.setattr(lockmere, "CONFIG_DIR", tmp_path / "a" / "b")

@@ -1,15 +1,11 @@
 """The account operations save, list, delete and get: results, order of checks, effects on the
 metadata file and the keyring, and calls through `self`."""
 
-import errno
 import json
-import os
 import re
-import sys
 
 import pytest
 
-from conftest import run_python
 from support.keyrings import memory_keyring  # noqa: F401  (fixture)
 from zantor.kestrow.domain.exceptions import InvalidCollectOptionError, KestrowDependencyError
 
@@ -159,72 +155,6 @@ def test_removed_store_directory(store, memory_keyring):
     assert memory_keyring.entries == {(SERVICE, "account:main"): "p"}  # nothing is undone
 
 
-@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts descriptors in /proc")
-@pytest.mark.parametrize("code", [errno.ENOLCK, errno.EIO])
-def test_lock_failures(store, memory_keyring, monkeypatch, code):
-    import fcntl
-
-    def flock(fd, operation):
-        if operation == fcntl.LOCK_EX:
-            raise OSError(code, os.strerror(code))
-
-    monkeypatch.setattr(fcntl, "flock", flock)
-    descriptors = len(os.listdir("/proc/self/fd"))
-    if code == errno.ENOLCK:  # a file system without locks: saved unguarded, as before
-        store.save(name="main", username="u", password="p")
-        assert store.list() == [{"name": "main", "username": "u"}]
-    else:
-        with pytest.raises(OSError) as info:
-            store.save(name="main", username="u", password="p")
-        assert info.value.errno == code and not store.meta_path.exists()
-    assert len(os.listdir("/proc/self/fd")) == descriptors
-
-
-@pytest.mark.skipif(not hasattr(os, "symlink") or sys.platform == "win32", reason="POSIX links and flock")
-def test_lock_is_released_on_errors_and_reentry_does_not_wait(store_parent, tmp_path):
-    # Runs in a child so that a lock left held would show as a timeout, not a hung suite. Calls
-    # back in come through the same store, through another spelling of its directory (a link to
-    # it) and from a shared hold (get) into an exclusive one (save).
-    store_parent.mkdir()
-    os.symlink(store_parent, tmp_path / "link")
-    run_python(f"""
-        import fcntl
-        from support.keyrings import MemoryKeyring, install
-        from zantor.kestrow.services.lockmere import KestrowLockmere
-        install(MemoryKeyring())
-        parent, link = {str(store_parent)!r}, {str(tmp_path / "link")!r}
-
-        class Failing(KestrowLockmere):
-            def _save_accounts(self, accounts):
-                raise OSError("disk full")
-
-        class Reentrant(KestrowLockmere):
-            def _save_accounts(self, accounts):
-                super()._save_accounts(accounts)
-                if "inner" not in accounts:
-                    self.save(name="inner", username="u", password="p")
-                    KestrowLockmere(base_dir=link).save(name="linked", username="u", password="p")
-
-            def _get_password(self, name):
-                if name == "outer":
-                    self.delete(name="linked")
-                return super()._get_password(name)
-
-        for _ in range(2):
-            try:
-                Failing(base_dir=parent).save(name="a", username="u", password="p")
-            except OSError:
-                pass
-        store = Reentrant(base_dir=parent)
-        store.save(name="outer", username="u", password="p")
-        assert [a["name"] for a in store.list()] == ["outer", "inner", "linked"]
-        assert store.get(name="outer")["password"] == "p"
-        assert [a["name"] for a in store.list()] == ["outer", "inner"]
-        with open(store.base_dir / ".accounts.lock", "rb") as lock:  # nothing is held any more
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-    """, timeout=30)
-
-
 class Entry(dict):
     """An entry whose `get` is its own: the operations must call it, not read the dict."""
 
@@ -275,10 +205,3 @@ def test_list_and_get_read_mappings_as_python_does(lockmere, store_parent, memor
     memory_keyring.entries[SERVICE, "account:a"] = "pw"
     assert store.get(name="a") == {"name": "a", "username": "u", "password": "pw"}
 
-
-def test_keywords_that_are_equal_but_not_identical_strings(store, memory_keyring):
-    name = "".join(["na", "me"])  # a new string object, not the interned parameter name
-    store.save(**{name: "main", "user" + "name": "u", "pass" + "word": "p"})
-    assert store.get(**{name: "main"})["password"] == "p"
-    with pytest.raises(TypeError, match=r"got multiple values for keyword argument 'name'"):
-        store._keyring_account("main", **{name: "x"})

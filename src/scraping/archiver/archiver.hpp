@@ -11,16 +11,13 @@ namespace archiver {
 
 using rt::Call;
 using rt::Handle;
-using rt::Name;
 using rt::Ref;
+using namespace rt::literals;
 
 inline constexpr const char* module_name = "zantor.kestrow.scraping.archiver";
 
 // Module globals, looked up by name at each use.
-inline const Name g_json{"json"};
-
-// Instance attributes.
-inline const Name a_root_dir{"root_dir"};
+inline constexpr rt::Id<"json"> g_json;
 
 // path.mkdir(parents=True, exist_ok=True)
 void make_dir(Handle path);

@@ -7,14 +7,6 @@ namespace archiver {
 
 namespace {
 
-const Name n_screenshot{"screenshot"}, n_content{"content"}, n_wait_for{"wait_for"}, n_evaluate{"evaluate"},
-    n_html_to_markdown{"html_to_markdown"}, n_screenshot_png{"screenshot.png"}, n_page_html{"page.html"},
-    n_page_md{"page.md"}, n_visible{"visible"}, n_outer_html{"element => element.outerHTML"},
-    n__screenshot{"_screenshot"}, n__html{"_html"}, n__markdown{"_markdown"};
-const rt::KwNames kw_page_screenshot{"path", "full_page"};
-const rt::KwNames kw_locator_screenshot{"path"};
-const rt::KwNames kw_wait_for{"state", "timeout"};
-
 // Where one capture writes. Made inside the capture, it is held across its awaits as Locals.
 struct Capture {
     rt::Local section_dir, screenshot_path, html_path, markdown_path;
@@ -22,11 +14,11 @@ struct Capture {
     // Steps shared by both captures before the page library is called: the section directory
     // (inside the archive root) exists and the three paths are formed.
     Capture(Handle self, Handle section)
-        : section_dir(section_dir_inside_root(rt::getattr(self, a_root_dir), section)) {
+        : section_dir(section_dir_inside_root(rt::getattr(self, "root_dir"_id), section)) {
         make_dir(section_dir);
-        screenshot_path = rt::join(section_dir, n_screenshot_png);
-        html_path = rt::join(section_dir, n_page_html);
-        markdown_path = rt::join(section_dir, n_page_md);
+        screenshot_path = rt::join(section_dir, "screenshot.png"_id);
+        html_path = rt::join(section_dir, "page.html"_id);
+        markdown_path = rt::join(section_dir, "page.md"_id);
     }
 };
 
@@ -34,13 +26,13 @@ struct Capture {
 // and the three paths come back keyed by the section name.
 Ref write_html_and_markdown(Handle self, Handle section, const Capture& c, Handle html) {
     rt::replace_text(c.html_path, html, rt::NewFile::LikeOpenWrite);
-    Ref markdown = rt::call_method(self, n_html_to_markdown, html);
+    Ref markdown = rt::call_method(self, "html_to_markdown"_id, html);
     rt::replace_text(c.markdown_path, markdown, rt::NewFile::LikeOpenWrite);
 
     Ref result = rt::new_dict();
-    rt::dict_set(result, rt::concat(section, n__screenshot), rt::to_str(c.screenshot_path));
-    rt::dict_set(result, rt::concat(section, n__html), rt::to_str(c.html_path));
-    rt::dict_set(result, rt::concat(section, n__markdown), rt::to_str(c.markdown_path));
+    rt::dict_set(result, rt::concat(section, "_screenshot"_id), rt::to_str(c.screenshot_path));
+    rt::dict_set(result, rt::concat(section, "_html"_id), rt::to_str(c.html_path));
+    rt::dict_set(result, rt::concat(section, "_markdown"_id), rt::to_str(c.markdown_path));
     return result;
 }
 
@@ -52,9 +44,10 @@ rt::Async archive_page(Call& call) {
     auto [self, page, section] = call.params<3>();
     Capture c(self, section);
 
-    Ref screenshot = rt::call_method_kw(page, n_screenshot, kw_page_screenshot, {rt::to_str(c.screenshot_path), Py_True});
+    Ref screenshot = rt::call_method_kw(page, "screenshot"_id, rt::kw<"path", "full_page">,
+                                        {rt::to_str(c.screenshot_path), Py_True});
     co_await rt::await(std::move(screenshot));
-    Ref content = rt::call_method(page, n_content);
+    Ref content = rt::call_method(page, "content"_id);
     Ref html = co_await rt::await(std::move(content));
 
     co_return write_html_and_markdown(self, section, c, html);
@@ -64,11 +57,13 @@ rt::Async archive_locator(Call& call) {
     auto [self, locator, section] = call.params<3>();
     Capture c(self, section);
 
-    Ref visible = rt::call_method_kw(locator, n_wait_for, kw_wait_for, {n_visible, rt::integer(10000)});
+    Ref visible =
+        rt::call_method_kw(locator, "wait_for"_id, rt::kw<"state", "timeout">, {"visible"_id, rt::integer(10000)});
     co_await rt::await(std::move(visible));
-    Ref screenshot = rt::call_method_kw(locator, n_screenshot, kw_locator_screenshot, {rt::to_str(c.screenshot_path)});
+    Ref screenshot =
+        rt::call_method_kw(locator, "screenshot"_id, rt::kw<"path">, {rt::to_str(c.screenshot_path)});
     co_await rt::await(std::move(screenshot));
-    Ref outer_html = rt::call_method(locator, n_evaluate, n_outer_html);
+    Ref outer_html = rt::call_method(locator, "evaluate"_id, "element => element.outerHTML"_id);
     Ref html = co_await rt::await(std::move(outer_html));
 
     co_return write_html_and_markdown(self, section, c, html);

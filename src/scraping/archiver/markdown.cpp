@@ -6,15 +6,6 @@ namespace archiver {
 
 namespace {
 
-const Name n_bs4{"bs4"}, n_BeautifulSoup{"BeautifulSoup"}, n_markdownify{"markdownify"}, n_html_parser{"html.parser"},
-    n_script{"script"}, n_style{"style"}, n_svg{"svg"}, n_noscript{"noscript"}, n_meta{"meta"}, n_link{"link"},
-    n_decompose{"decompose"}, n_find_all{"find_all"}, n_attrs{"attrs"}, n_get{"get"}, n_has_attr{"has_attr"},
-    n_hidden{"hidden"}, n_aria_hidden{"aria-hidden"}, n_true{"true"}, n_replace{"replace"}, n_lower{"lower"},
-    n_space{" "}, n_empty{""}, n_display_none{"display:none"}, n_visibility_hidden{"visibility:hidden"},
-    n_select{"select"}, n_data_images{"img[src^='data:'], source[src^='data:']"}, n_body{"body"}, n_ATX{"ATX"},
-    n_dash{"-"};
-const rt::KwNames kw_markdownify{"heading_style", "bullets", "wrap", "table_infer_header"};
-
 // for node in nodes: visit(node)
 template <class F>
 void for_each(Handle nodes, F&& visit) {
@@ -22,22 +13,22 @@ void for_each(Handle nodes, F&& visit) {
     while (Ref node = rt::next(it)) visit(node);
 }
 
-void decompose(Handle node) { rt::call_method(node, n_decompose); }
+void decompose(Handle node) { rt::call_method(node, "decompose"_id); }
 
 // (node.get("style") or "").replace(" ", "").lower()
 Ref style_of(Handle node) {
-    Ref style = rt::call_method(node, n_get, n_style);
-    if (!rt::truth(style)) return rt::new_ref(n_empty);  // what "".replace(" ", "").lower() gives
-    if (PyUnicode_CheckExact(style.get())) style = rt::own(PyUnicode_Replace(style.get(), n_space, n_empty, -1));
-    else style = rt::call_method(style, n_replace, n_space, n_empty);
-    return rt::call_method(style, n_lower);
+    Ref style = rt::call_method(node, "get"_id, "style"_id);
+    if (!rt::truth(style)) return rt::new_ref(""_id);  // what "".replace(" ", "").lower() gives
+    if (PyUnicode_CheckExact(style.get())) style = rt::own(PyUnicode_Replace(style.get(), " "_id, ""_id, -1));
+    else style = rt::call_method(style, "replace"_id, " "_id, ""_id);
+    return rt::call_method(style, "lower"_id);
 }
 
 // value == "true", as the comparison operator answers it (for an exact str the comparison cannot
 // fail)
 bool equals_true(Handle value) {
-    if (PyUnicode_CheckExact(value.get())) return PyUnicode_Compare(value, n_true) == 0;
-    return rt::truth(rt::own(PyObject_RichCompare(value, n_true, Py_EQ)));
+    if (PyUnicode_CheckExact(value.get())) return PyUnicode_Compare(value, "true"_id) == 0;
+    return rt::truth(rt::own(PyObject_RichCompare(value, "true"_id, Py_EQ)));
 }
 
 // text in value
@@ -48,43 +39,46 @@ bool contains(Handle value, Handle text) { return rt::check(PySequence_Contains(
 void remove_by_name(Handle soup) {
     Ref names = rt::new_list(6);
     int i = 0;
-    for (const Name* name : {&n_script, &n_style, &n_svg, &n_noscript, &n_meta, &n_link})
-        PyList_SET_ITEM(names.get(), i++, rt::new_ref(*name).release());
+    for (Handle name : {"script"_id, "style"_id, "svg"_id, "noscript"_id, "meta"_id, "link"_id})
+        PyList_SET_ITEM(names.get(), i++, rt::new_ref(name).release());
     for_each(rt::call(soup, names), decompose);
 }
 
 // Pass 2: elements hidden by an attribute or by their inline style, with all they contain.
 void remove_hidden(Handle soup) {
-    for_each(rt::call_method(soup, n_find_all, Py_True), [](Handle node) {
-        if (rt::getattr(node, n_attrs).get() == Py_None) return;  // destroyed with an ancestor
+    for_each(rt::call_method(soup, "find_all"_id, Py_True), [](Handle node) {
+        if (rt::getattr(node, "attrs"_id).get() == Py_None) return;  // destroyed with an ancestor
         Ref style = style_of(node);
-        if (rt::truth(rt::call_method(node, n_has_attr, n_hidden)) ||
-            equals_true(rt::call_method(node, n_get, n_aria_hidden))) {
+        if (rt::truth(rt::call_method(node, "has_attr"_id, "hidden"_id)) ||
+            equals_true(rt::call_method(node, "get"_id, "aria-hidden"_id))) {
             decompose(node);
             return;
         }
-        if (contains(style, n_display_none) || contains(style, n_visibility_hidden)) decompose(node);
+        if (contains(style, "display:none"_id) || contains(style, "visibility:hidden"_id)) decompose(node);
     });
 }
 
 // Pass 3: images embedded as data: URIs in their src.
-void remove_data_images(Handle soup) { for_each(rt::call_method(soup, n_select, n_data_images), decompose); }
+void remove_data_images(Handle soup) {
+    for_each(rt::call_method(soup, "select"_id, "img[src^='data:'], source[src^='data:']"_id), decompose);
+}
 
 }  // namespace
 
 Ref html_to_markdown(Call& c) {
     PyObject* html = c[1];
-    Ref BeautifulSoup = rt::from_import(c.globals, n_bs4, n_BeautifulSoup);
-    Ref markdownify = rt::from_import(c.globals, n_markdownify, n_markdownify);
+    Ref BeautifulSoup = rt::from_import(c.globals, "bs4"_id, "BeautifulSoup"_id);
+    Ref markdownify = rt::from_import(c.globals, "markdownify"_id, "markdownify"_id);
 
-    Ref soup = rt::call(BeautifulSoup, html, n_html_parser);
+    Ref soup = rt::call(BeautifulSoup, html, "html.parser"_id);
     remove_by_name(soup);
     remove_hidden(soup);
     remove_data_images(soup);
 
-    Ref body = rt::getattr(soup, n_body);
+    Ref body = rt::getattr(soup, "body"_id);
     Ref text = rt::to_str(rt::truth(body) ? body : soup);
-    return rt::call_kw(markdownify, {text}, kw_markdownify, {n_ATX, n_dash, Py_False, Py_True});
+    return rt::call_kw(markdownify, {text}, rt::kw<"heading_style", "bullets", "wrap", "table_infer_header">,
+                       {"ATX"_id, "-"_id, Py_False, Py_True});
 }
 
 }  // namespace archiver

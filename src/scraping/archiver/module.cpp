@@ -7,9 +7,6 @@ namespace archiver {
 
 namespace {
 
-const Name n_dumps{"dumps"};
-const rt::KwNames kw_dumps{"ensure_ascii", "indent"};
-
 const rt::MethodDef methods[] = {
     {.name = "__init__",
      .params = {{"self"}, {"root_dir", false, "Path"}},
@@ -60,19 +57,20 @@ rt::ModuleRecord record{module_name, "archiver", body};
 
 Ref init(Call& c) {
     auto [self, root_dir] = c.params<2>();
-    rt::setattr(self, a_root_dir, root_dir);
-    make_dir(rt::getattr(self, a_root_dir));
+    rt::setattr(self, "root_dir"_id, root_dir);
+    make_dir(rt::getattr(self, "root_dir"_id));
     return rt::none();
 }
 
 Ref save_json(Call& c) {
     auto [self, section, filename, payload] = c.params<4>();
     check_inside_root({{"section", section}, {"filename", filename}});
-    Ref section_dir = rt::join(rt::getattr(self, a_root_dir), section);
+    Ref section_dir = rt::join(rt::getattr(self, "root_dir"_id), section);
     make_dir(section_dir);
     Ref path = rt::join(section_dir, filename);
     Ref indent = rt::integer(2);
-    Ref text = rt::call_kw(rt::getattr(c.global(g_json), n_dumps), {payload}, kw_dumps, {Py_False, indent});
+    Ref text = rt::call_kw(rt::getattr(c.global(g_json), "dumps"_id), {payload}, rt::kw<"ensure_ascii", "indent">,
+                           {Py_False, indent});
     // Written whole to a new file that then takes the old one's place: a failed write leaves the
     // previous file as it was.
     rt::replace_text(path, text, rt::NewFile::LikeOpenWrite);

@@ -1,18 +1,14 @@
 // The account metadata file: accounts.json, one JSON object of account name to {"username": ...}.
+#include "runtime/mapping.hpp"
 #include "store.hpp"
 
 namespace lockmere {
 
 namespace {
 
-const Name n_is_file{"is_file"}, n_path{"path"}, n_dirname{"dirname"}, n_join{"join"},
-    n_lock_file{".accounts.lock"}, n_read_text{"read_text"}, n_read_bytes{"read_bytes"}, n_loads{"loads"},
-    n_dumps{"dumps"}, n_chmod{"chmod"}, n_utf8{"utf-8"}, n_S_IRUSR{"S_IRUSR"}, n_S_IWUSR{"S_IWUSR"};
-const rt::KwNames kw_encoding{"encoding"};
-const rt::KwNames kw_dumps{"ensure_ascii", "indent"};
-
 // Editors on some systems put a byte-order mark in front; the mapping after it still counts.
 Ref without_bom(Handle text) {
+    assert(PyUnicode_Check(text.get()));
     if (PyUnicode_GET_LENGTH(text.get()) > 0 && PyUnicode_READ_CHAR(text.get(), 0) == 0xFEFF)
         return rt::own(PyUnicode_Substring(text, 1, PyUnicode_GET_LENGTH(text.get())));
     return rt::new_ref(text);
@@ -20,10 +16,11 @@ Ref without_bom(Handle text) {
 
 // True when `data` (the file's bytes) reads as one JSON object, as loading would take it.
 bool reads_as_mapping(const Call& c, Handle data) {
+    assert(PyBytes_Check(data.get()));
     Ref parsed;
-    bool ok = rt::unless_raises(PyExc_Exception, [&] {
+    bool ok = rt::suppress(PyExc_Exception, [&] {
         Ref text = rt::own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()), "strict"));
-        parsed = rt::call_method(c.global(g_json), n_loads, without_bom(text));
+        parsed = rt::call_method(c.global(g_json), "loads"_id, without_bom(text));
     });
     return ok && PyDict_Check(parsed.get());
 }
@@ -32,9 +29,9 @@ bool reads_as_mapping(const Call& c, Handle data) {
 // a JSON object is replaced, its bytes are kept unchanged in a new file beside it named
 // "<name>.damaged", "<name>.damaged-1", ... (an earlier copy is never overwritten).
 void keep_if_damaged(const Call& c, Handle meta_path) {
-    if (!rt::truth(rt::call_method(meta_path, n_is_file))) return;  // nothing that holds bytes to keep
+    if (!rt::truth(rt::call_method(meta_path, "is_file"_id))) return;  // nothing that holds bytes to keep
     Ref data;
-    if (!rt::unless_raises(PyExc_FileNotFoundError, [&] { data = rt::call_method(meta_path, n_read_bytes); }))
+    if (!rt::suppress(PyExc_FileNotFoundError, [&] { data = rt::call_method(meta_path, "read_bytes"_id); }))
         return;
     if (!PyBytes_Check(data.get()) || PyBytes_GET_SIZE(data.get()) == 0 || reads_as_mapping(c, data)) return;
 
@@ -51,21 +48,53 @@ void keep_if_damaged(const Call& c, Handle meta_path) {
 
 rt::FileLock lock_store(Handle self, rt::FileLock::Mode mode) {
     Ref os = rt::os_module();
-    Ref os_path = rt::getattr(os, n_path);
-    Ref store_dir = rt::call_method(os_path, n_dirname, rt::link_target(os, rt::getattr(self, a_meta_path)));
-    return rt::FileLock(rt::call_method(os_path, n_join, store_dir, n_lock_file), mode);
+    Ref os_path = rt::getattr(os, "path"_id);
+    Ref store_dir = rt::call_method(os_path, "dirname"_id, rt::link_target(os, rt::getattr(self, "meta_path"_id)));
+    return rt::FileLock(rt::call_method(os_path, "join"_id, store_dir, ".accounts.lock"_id), mode);
+}
+
+Ref read_held_accounts(const Call& c, Handle self) {
+    Ref meta_path = rt::getattr(self, "meta_path"_id);
+    Ref parsed;
+    try {
+        if (!rt::truth(rt::call_method(meta_path, "is_file"_id))) return nullptr;
+        Ref text = rt::call_method_kw(meta_path, "read_text"_id, rt::kw<"encoding">, {"utf-8"_id});
+        if (PyUnicode_Check(text.get())) text = without_bom(text);
+        parsed = rt::call_method(c.global(g_json), "loads"_id, text);
+    } catch (const rt::Error&) {
+        rt::Caught exc;
+        // Content that is not UTF-8 or not JSON holds no accounts; any other failure (no descriptor
+        // left, no memory, no permission, the recursion limit) says nothing about the file.
+        if (exc.matches(PyExc_UnicodeDecodeError) || exc.matches(PyExc_ValueError)) return nullptr;
+        exc.raise_from(PyExc_OSError, rt::own(PyUnicode_FromFormat(
+                                          "the stored accounts in %S could not be read, so nothing was changed",
+                                          meta_path.get())));
+    }
+    return PyDict_Check(parsed.get()) ? parsed : nullptr;
+}
+
+void check_nothing_lost(Handle self, Handle held, Handle accounts) {
+    if (!held) return;
+    rt::for_each_item(held, [&](PyObject* name, PyObject*) {
+        if (rt::check(PySequence_Contains(accounts, name)) == 1) return;
+        Ref meta_path = rt::getattr(self, "meta_path"_id);
+        rt::raise(PyExc_OSError, rt::own(PyUnicode_FromFormat(
+                                         "the stored accounts in %S did not load in full, so nothing was changed",
+                                         meta_path.get())));
+    });
 }
 
 Ref load_accounts(Call& c) {
     PyObject* self = c[0];
     // Only a regular file is read: anything else (missing, a directory, a FIFO that would block
     // the read) holds no accounts.
-    if (!rt::truth(rt::call_method(rt::getattr(self, a_meta_path), n_is_file))) return rt::new_dict();
+    if (!rt::truth(rt::call_method(rt::getattr(self, "meta_path"_id), "is_file"_id))) return rt::new_dict();
     Ref parsed;
-    bool readable = rt::unless_raises(PyExc_Exception, [&] {
-        Ref text = rt::call_method_kw(rt::getattr(self, a_meta_path), n_read_text, kw_encoding, {n_utf8});
+    bool readable = rt::suppress(PyExc_Exception, [&] {
+        Ref meta_path = rt::getattr(self, "meta_path"_id);
+        Ref text = rt::call_method_kw(meta_path, "read_text"_id, rt::kw<"encoding">, {"utf-8"_id});
         if (PyUnicode_Check(text.get())) text = without_bom(text);
-        parsed = rt::call_method(c.global(g_json), n_loads, text);
+        parsed = rt::call_method(c.global(g_json), "loads"_id, text);
     });
     if (readable && PyDict_Check(parsed.get())) return parsed;
     return rt::new_dict();
@@ -73,16 +102,17 @@ Ref load_accounts(Call& c) {
 
 Ref save_accounts(Call& c) {
     auto [self, accounts] = c.params<2>();
-    Ref meta_path = rt::getattr(self, a_meta_path);
+    Ref meta_path = rt::getattr(self, "meta_path"_id);
     Ref indent = rt::integer(2);
-    Ref text = rt::call_kw(rt::getattr(c.global(g_json), n_dumps), {accounts}, kw_dumps, {Py_False, indent});
+    Ref text = rt::call_kw(rt::getattr(c.global(g_json), "dumps"_id), {accounts}, rt::kw<"ensure_ascii", "indent">,
+                           {Py_False, indent});
     Ref data = rt::text_file_bytes(text);  // an unencodable name fails here, before any file is touched
+    rt::Replacement file(meta_path, rt::NewFile::Private);  // refuses what a plain write would refuse
     keep_if_damaged(c, meta_path);
-    rt::remove_leftover_temp_files(meta_path);  // from saves killed in the middle of their write
-    rt::replace_file(meta_path, data, rt::NewFile::Private);
+    file.write(data);
     Ref stat = c.global(g_stat);
-    Ref mode = rt::own(PyNumber_Or(rt::getattr(stat, n_S_IRUSR).get(), rt::getattr(stat, n_S_IWUSR).get()));
-    rt::call_method(rt::getattr(self, a_meta_path), n_chmod, mode);
+    Ref mode = rt::own(PyNumber_Or(rt::getattr(stat, "S_IRUSR"_id).get(), rt::getattr(stat, "S_IWUSR"_id).get()));
+    rt::call_method(rt::getattr(self, "meta_path"_id), "chmod"_id, mode);
     return rt::none();
 }
 

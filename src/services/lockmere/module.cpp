@@ -6,9 +6,6 @@ namespace lockmere {
 
 namespace {
 
-const Name n_kestrow{"kestrow"}, n_accounts_json{"accounts.json"}, n_mkdir{"mkdir"};
-const rt::KwNames kw_mkdir{"parents", "exist_ok"};
-
 const rt::MethodDef methods[] = {
     {.name = "__init__",
      .params = {{"self"}, {"base_dir", rt::keyword_only, "Path | None", true}},
@@ -93,7 +90,7 @@ void body(const rt::ModuleBody& m) {
     m.bind("KestrowDependencyError", m.from_import("zantor.kestrow.domain.exceptions", "KestrowDependencyError"));
 
     // keyring is optional: any ordinary failure while importing it means "not available".
-    bool available = rt::unless_raises(PyExc_Exception, [&] {
+    bool available = rt::suppress(PyExc_Exception, [&] {
         m.bind("keyring", m.import("keyring"));
         m.bind("keyring", m.import("keyring.errors"));
     });
@@ -111,9 +108,10 @@ rt::ModuleRecord record{module_name, "lockmere", body};
 Ref init(Call& c) {
     auto [self, base_dir] = c.params<2>();
     Ref parent = rt::truth(base_dir) ? rt::new_ref(base_dir) : c.global(g_CONFIG_DIR);
-    rt::setattr(self, a_base_dir, rt::join(rt::call(c.global(g_Path), parent), n_kestrow));
-    rt::call_method_kw(rt::getattr(self, a_base_dir), n_mkdir, kw_mkdir, {Py_True, Py_True});
-    rt::setattr(self, a_meta_path, rt::join(rt::getattr(self, a_base_dir), n_accounts_json));
+    rt::setattr(self, "base_dir"_id, rt::join(rt::call(c.global(g_Path), parent), "kestrow"_id));
+    rt::call_method_kw(rt::getattr(self, "base_dir"_id), "mkdir"_id, rt::kw<"parents", "exist_ok">,
+                       {Py_True, Py_True});
+    rt::setattr(self, "meta_path"_id, rt::join(rt::getattr(self, "base_dir"_id), "accounts.json"_id));
     return rt::none();
 }
 

@@ -6,9 +6,6 @@ namespace lockmere {
 
 namespace {
 
-const Name n_account_prefix{"account:"}, n_errors{"errors"}, n_NoKeyringError{"NoKeyringError"},
-    n_set_password{"set_password"}, n_get_password{"get_password"}, n_delete_password{"delete_password"};
-
 const char* const name_rule_message = "账号名称只能包含字母、数字、下划线和中划线";
 const char* const keyring_missing_message = "当前环境缺少 keyring，无法安全保存Kestrow密码";
 const char* const cannot_store_message = "当前系统 keyring 不可用，无法安全保存Kestrow密码";
@@ -17,7 +14,8 @@ const char* const cannot_read_message = "当前系统 keyring 不可用，无法
 // name.replace("-", "").replace("_", "").isalnum(), read straight off the code points: every
 // character other than "-" and "_" is a letter or has a numeric value, and there is at least one.
 bool follows_name_rule(PyObject* name) {
-    if (PyUnicode_READY(name) < 0) rt::fail();
+    assert(PyUnicode_CheckExact(name));  // annotated str: checked on the way in
+    if (PyUnicode_READY(name) < 0) throw rt::Error{};
     if (PyUnicode_IS_ASCII(name)) {
         // The ASCII letters and digits are the only ASCII characters that isalnum() accepts, and
         // the interpreter's character table answers for them without the Unicode database.
@@ -47,8 +45,8 @@ bool follows_name_rule(PyObject* name) {
 // for the exception on the indicator. The class is fetched now through the module global
 // `keyring`; if that fails, the failure is raised in place of the exception being matched.
 [[noreturn]] void translate_no_keyring(const Call& c, const char* message) {
-    rt::Handled exc;
-    Ref no_keyring_error = rt::getattr(rt::getattr(c.global(g_keyring), n_errors), n_NoKeyringError);
+    rt::Caught exc;
+    Ref no_keyring_error = rt::getattr(rt::getattr(c.global(g_keyring), "errors"_id), "NoKeyringError"_id);
     if (!exc.matches(no_keyring_error)) exc.reraise();
     exc.raise_from(c.global(g_KestrowDependencyError), Ref(rt::str(message)));
 }
@@ -57,28 +55,28 @@ bool follows_name_rule(PyObject* name) {
 
 Ref validate_name(Call& c) {
     auto [self, name] = c.params<2>();
-    if (!follows_name_rule(name)) rt::raise_new(c.global(g_InvalidCollectOptionError), rt::str(name_rule_message));
+    if (!follows_name_rule(name)) rt::raise(c.global(g_InvalidCollectOptionError), rt::str(name_rule_message));
     return rt::none();
 }
 
 Ref keyring_account(Call& c) {
     auto [self, name] = c.params<2>();
-    return rt::concat(n_account_prefix, name);
+    return rt::concat("account:"_id, name);
 }
 
 Ref require_keyring(Call& c) {
     if (!rt::truth(c.global(g_KEYRING_AVAILABLE)))
-        rt::raise_new(c.global(g_KestrowDependencyError), rt::str(keyring_missing_message));
+        rt::raise(c.global(g_KestrowDependencyError), rt::str(keyring_missing_message));
     return c.global(g_keyring);
 }
 
 Ref set_password(Call& c) {
     auto [self, name, password] = c.params<3>();
-    Ref kr = rt::call_method(self, n__require_keyring);
+    Ref kr = rt::call_method(self, "_require_keyring"_id);
     try {
         Ref service = c.global(g_KEYRING_SERVICE);
-        Ref account = rt::call_method(self, n__keyring_account, name);
-        rt::call_method(kr, n_set_password, service.get(), account.get(), password);
+        Ref account = rt::call_method(self, "_keyring_account"_id, name);
+        rt::call_method(kr, "set_password"_id, service.get(), account.get(), password);
     } catch (const rt::Error&) {
         translate_no_keyring(c, cannot_store_message);
     }
@@ -87,12 +85,12 @@ Ref set_password(Call& c) {
 
 Ref get_password(Call& c) {
     auto [self, name] = c.params<2>();
-    Ref kr = rt::call_method(self, n__require_keyring);
+    Ref kr = rt::call_method(self, "_require_keyring"_id);
     Ref result;
     try {
-        Ref get_password = rt::getattr(kr, n_get_password);
+        Ref get_password = rt::getattr(kr, "get_password"_id);
         Ref service = c.global(g_KEYRING_SERVICE);
-        Ref account = rt::call_method(self, n__keyring_account, name);
+        Ref account = rt::call_method(self, "_keyring_account"_id, name);
         result = rt::call(get_password, service.get(), account.get());
         rt::check_result(result, &PyUnicode_Type);
     } catch (const rt::Error&) {
@@ -104,10 +102,10 @@ Ref get_password(Call& c) {
 Ref delete_password(Call& c) {
     auto [self, name] = c.params<2>();
     if (!rt::truth(c.global(g_KEYRING_AVAILABLE))) return rt::none();
-    rt::unless_raises(PyExc_Exception, [&] {
-        Ref delete_password = rt::getattr(c.global(g_keyring), n_delete_password);
+    rt::suppress(PyExc_Exception, [&] {
+        Ref delete_password = rt::getattr(c.global(g_keyring), "delete_password"_id);
         Ref service = c.global(g_KEYRING_SERVICE);
-        Ref account = rt::call_method(self, n__keyring_account, name);
+        Ref account = rt::call_method(self, "_keyring_account"_id, name);
         rt::call(delete_password, service.get(), account.get());
     });
     return rt::none();

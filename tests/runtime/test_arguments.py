@@ -2,7 +2,7 @@
 keyword arguments, wrong types, str and dict subclasses, huge, non-BMP and lone-surrogate
 strings. A call either fails with exactly the TypeError the calling convention gives, or reaches
 the method's body, which ends in its result or one of the errors its behaviour allows; nothing
-else, and never a crash."""
+else, and never a crash. Keywords are matched by equality, not by identity."""
 
 import asyncio
 import contextlib
@@ -11,9 +11,10 @@ from collections import OrderedDict, defaultdict
 from pathlib import Path
 
 import keyring
+import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from support.keyrings import MemoryKeyring, install
+from support.keyrings import MemoryKeyring, install, memory_keyring  # noqa: F401  (fixture)
 from zantor.kestrow.domain.exceptions import InvalidCollectOptionError
 
 SUBCLASS_NOTE = "Instances of subclasses of built-in types are not accepted."
@@ -238,3 +239,11 @@ def test_unbound_calls_with_any_self(data, tmp_path):
     if isinstance(result, Coroutine):
         with contextlib.suppress(Exception):
             asyncio.run(result)
+
+
+def test_keywords_that_are_equal_but_not_identical_strings(store, memory_keyring):
+    name = "".join(["na", "me"])  # a new string object, not the interned parameter name
+    store.save(**{name: "main", "user" + "name": "u", "pass" + "word": "p"})
+    assert store.get(**{name: "main"})["password"] == "p"
+    with pytest.raises(TypeError, match=r"got multiple values for keyword argument 'name'"):
+        store._keyring_account("main", **{name: "x"})

@@ -8,6 +8,7 @@ import json
 import os
 import re
 import shutil
+import stat
 import subprocess
 import sys
 import tempfile
@@ -18,6 +19,7 @@ import pytest
 
 from conftest import child_env
 from support.keyrings import memory_keyring  # noqa: F401  (fixture)
+from support.pages import Page
 from zantor.kestrow.scraping.archiver import KestrowArchiver
 from zantor.kestrow.services.lockmere import KestrowLockmere
 
@@ -250,6 +252,140 @@ def test_lock_file_that_cannot_be_opened(shared_tmp, memory_keyring):
     assert memory_keyring.entries == {("zantor-kestrow", "account:main"): "pw"}
 
 
+# --- what a plain write would refuse, and what it must not replace --------------------------------
+
+def write_store(folder):
+    store = KestrowLockmere(base_dir=folder)
+    return store.meta_path, lambda: store.save(name="other", username="x", password="pw")
+
+
+def write_json(folder):
+    archive = KestrowArchiver(folder / "archive")
+    (folder / "archive" / "s").mkdir()
+    return folder / "archive" / "s" / "data.json", lambda: archive.save_json(section="s", filename="data.json",
+                                                                            payload={"k": 1})
+
+
+def write_page(folder):
+    archive = KestrowArchiver(folder / "archive")
+    (folder / "archive" / "s").mkdir()
+
+    def capture():
+        try:
+            archive.archive_page(Page("<p>page</p>"), section="s").send(None)
+        except StopIteration:
+            pass
+
+    return folder / "archive" / "s" / "page.html", capture
+
+
+def special_file(make):
+    """A target that is a symbolic link to a FIFO or a character device beside it."""
+    def prepare(target):
+        node = target.parent / "node"
+        make(node)
+        target.symlink_to(node)
+        return lambda: (stat.S_IFMT(os.stat(target).st_mode), os.lstat(node).st_mode)
+    return prepare
+
+
+def as_nobody_read_only(target):
+    target.write_text('{"main": {"username": "u"}}', encoding="utf-8")
+    target.chmod(0o400)
+    return lambda: (target.read_bytes(), stat.S_IMODE(target.stat().st_mode))
+
+
+def owned_by_nobody(target):
+    target.write_text("{}", encoding="utf-8")
+    os.chown(target, NOBODY, NOBODY)
+    return None
+
+
+def make_device(node):
+    try:
+        os.mknod(node, 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+    except PermissionError:
+        pytest.skip("this process may not make device nodes")
+
+
+@pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="POSIX file types and owners")
+@pytest.mark.parametrize("write", [write_store, write_json, write_page], ids=["accounts.json", "save_json", "page.html"])
+@pytest.mark.parametrize("case, prepare, refused", [
+    ("link to a FIFO", special_file(os.mkfifo), OSError),  # never swapped for a regular file
+    ("link to a device", special_file(make_device), OSError),
+    ("read-only file", as_nobody_read_only, PermissionError),  # as a plain write refuses it
+    ("another user's file", owned_by_nobody, None),  # replaced, but it stays theirs
+], ids=lambda v: v if isinstance(v, str) else "")
+def test_replacing_follows_the_plain_write_rules(shared_tmp, memory_keyring, write, case, prepare, refused):
+    as_root = os.geteuid() == 0
+    if case == "another user's file" and not as_root:
+        pytest.skip("only root can give a file away")
+    if case == "read-only file" and as_root:  # root writes anything: the call runs as nobody, who owns it all
+        os.chown(shared_tmp, NOBODY, NOBODY)
+        os.seteuid(NOBODY)
+    try:
+        target, call = write(shared_tmp)
+        state = prepare(target)
+        before = state and state()
+        if refused:
+            with pytest.raises(refused) as info:
+                call()
+            assert info.value.filename == str(target)
+            assert state() == before  # nothing written, the mode kept
+        else:
+            call()
+            assert (os.stat(target).st_uid, os.stat(target).st_gid) == (NOBODY, NOBODY)
+    finally:
+        if as_root:
+            os.seteuid(0)
+
+
+# --- a read that fails for a passing reason -------------------------------------------------------
+
+class Failing:
+    """Path.read_text raising `error` while active."""
+
+    def __init__(self, monkeypatch, error):
+        self.monkeypatch, self.error, self.real = monkeypatch, error, Path.read_text
+
+    def __enter__(self):
+        def read_text(path, *args, **kwargs):
+            raise self.error
+        self.monkeypatch.setattr(Path, "read_text", read_text)
+
+    def __exit__(self, *exc):
+        self.monkeypatch.setattr(Path, "read_text", self.real)
+
+
+@pytest.mark.parametrize("error", [OSError(errno.EMFILE, "Too many open files"), MemoryError(),
+                                   RecursionError("maximum recursion depth exceeded"),
+                                   PermissionError(errno.EACCES, "Permission denied")], ids=repr)
+@pytest.mark.parametrize("where", ["every read", "the load alone"])
+@pytest.mark.parametrize("operation", ["save", "delete"])
+def test_a_passing_read_failure_never_empties_the_store(tmp_path, memory_keyring, monkeypatch, error, where,
+                                                        operation):
+    """The file is kept whole and no listed account loses its password; the operation says why."""
+    failing = Failing(monkeypatch, error)
+
+    class Store(KestrowLockmere):
+        def _load_accounts(self):
+            with failing:
+                return super()._load_accounts()
+
+    store = (Store if where == "the load alone" else KestrowLockmere)(base_dir=tmp_path)
+    store.save(name="main", username="u", password="pw")
+    before = store.meta_path.read_bytes()
+    with contextlib.ExitStack() as during:
+        if where == "every read":
+            during.enter_context(failing)
+            assert store._load_accounts() == {}  # loading stays forgiving
+        with pytest.raises(OSError) as info:
+            store.save(name="other", username="x", password="pw2") if operation == "save" else store.delete(name="main")
+    assert where == "the load alone" or info.value.__cause__ is error
+    assert store.meta_path.read_bytes() == before
+    assert memory_keyring.entries[("zantor-kestrow", "account:main")] == "pw"
+
+
 # --- store directory removed ----------------------------------------------------------------------
 
 def test_store_directory_removed_after_construction(tmp_path, memory_keyring):
@@ -265,6 +401,35 @@ def test_store_directory_removed_after_construction(tmp_path, memory_keyring):
     assert store.list() == []
     assert contents(moved) == before
     assert not store.base_dir.exists()
+
+
+# --- power loss: a full flush where the system has one -------------------------------------------
+
+@pytest.mark.skipif(sys.platform == "win32", reason="fcntl")
+@pytest.mark.parametrize("refusal", [None, errno.ENOTSUP, errno.EINVAL], ids=["flushed", "ENOTSUP", "EINVAL"])
+def test_full_flush_where_fcntl_offers_it(tmp_path, monkeypatch, refusal):
+    """Where fsync leaves the data in the drive's cache (macOS), fcntl's F_FULLFSYNC flushes the file
+    and its directory; a file system that refuses it gets fsync."""
+    import fcntl
+
+    flushes, real_fsync = [], os.fsync
+
+    def full_flush(fd, command, *args):
+        assert command == 51
+        flushes.append(("full", stat.S_IFMT(os.fstat(fd).st_mode)))
+        if refusal:
+            raise OSError(refusal, os.strerror(refusal))
+        return 0
+
+    monkeypatch.setattr(fcntl, "F_FULLFSYNC", 51, raising=False)
+    monkeypatch.setattr(fcntl, "fcntl", full_flush)
+    monkeypatch.setattr(os, "fsync", lambda fd: flushes.append(("fsync", stat.S_IFMT(os.fstat(fd).st_mode))) or
+                        real_fsync(fd))
+    KestrowArchiver(tmp_path).save_json(section="s", filename="f.json", payload={})
+    file, folder = [("full", stat.S_IFREG)], [("full", stat.S_IFDIR)]
+    if refusal:
+        file, folder = file + [("fsync", stat.S_IFREG)], folder + [("fsync", stat.S_IFDIR)]
+    assert flushes == file + folder
 
 
 # --- power loss: the order of the flushes ---------------------------------------------------------

@@ -1,0 +1,121 @@
+#include "os.hpp"
+
+#include <cerrno>
+
+#include "mapping.hpp"
+#include "module.hpp"
+
+namespace rt {
+
+Ref os_module() { return imported("os"_id); }
+
+Ref platform_module() {
+#ifdef _WIN32
+    return imported("msvcrt"_id);
+#else
+    return imported("fcntl"_id);
+#endif
+}
+
+long os_flag(Handle os, Handle name) {
+    Ref v = lookup(os, name);
+    if (!v) return 0;
+    long flag = PyLong_AsLong(v.get());
+    if (flag == -1 && PyErr_Occurred()) throw Error{};
+    return flag;
+}
+
+long as_long(Handle value) {
+    long v = PyLong_AsLong(value);
+    if (v == -1 && PyErr_Occurred()) throw Error{};
+    return v;
+}
+
+void raise_os_error(int code, Handle filename, const char* message) {
+    // Built by the interpreter from the number alone, never through the C library's errno: the
+    // module's C runtime need not be the interpreter's (Windows links its own).
+    Ref number = integer(code);
+    Ref text = message ? str(message) : call_method(os_module(), "strerror"_id, number);
+    Ref exc = call(PyExc_OSError, number, text, filename);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
+    throw Error{};
+}
+
+// --- descriptors -------------------------------------------------------------------------------
+
+Descriptor& Descriptor::operator=(Descriptor&& o) {
+    if (this != &o) {
+        if (fd_) cleanup([&] { call_method(os_, "close"_id, fd_); });
+        os_ = std::move(o.os_);
+        fd_ = std::move(o.fd_);
+    }
+    return *this;
+}
+
+Descriptor::~Descriptor() noexcept(false) {
+    if (fd_ && interpreter_reachable()) cleanup([&] { call_method(os_, "close"_id, fd_); });
+}
+
+void Descriptor::close() {
+    Ref fd = std::move(fd_);
+    call_method(os_, "close"_id, fd);
+}
+
+Descriptor open_descriptor(Handle os, Handle path, long flags, long mode) {
+    return Descriptor(os, call_method(os, "open"_id, path, integer(flags), integer(mode)));
+}
+
+// --- paths -------------------------------------------------------------------------------------
+
+std::pair<Ref, Ref> split_path(Handle os_path, Handle path) {
+    auto parts = unpack_pair(call_method(os_path, "split"_id, path));
+    if (!PyUnicode_Check(parts.second.get())) raise(PyExc_TypeError, "os.path.split() gave a file name that is not a str");
+    return parts;
+}
+
+Ref directory_or_current(Handle os, Handle dir) {
+    if (PyUnicode_Check(dir.get()) && PyUnicode_GET_LENGTH(dir.get()) == 0) return getattr(os, "curdir"_id);
+    return new_ref(dir);
+}
+
+long file_type(Handle st) {
+    Ref mode = getattr(st, "st_mode"_id);
+    return as_long(mode) & file_type_bits;
+}
+
+Ref link_target(Handle os, Handle path) {
+    Ref os_path = getattr(os, "path"_id);
+    Ref target = call_method(os, "fsdecode"_id, path);
+    if (truth(call_method(os_path, "islink"_id, target))) target = call_method(os_path, "realpath"_id, target);
+    return target;
+}
+
+// --- flushing ----------------------------------------------------------------------------------
+
+void sync_file(Handle os, Handle fd) {
+    // fsync only reaches the drive's cache on macOS; F_FULLFSYNC asks the drive to write it out.
+    // The interpreter's fcntl has the name where the system has the call (msvcrt never does).
+    Ref platform = platform_module();
+    if (Ref full = lookup(platform, "F_FULLFSYNC"_id)) {
+        bool done = suppress({EINVAL, ENOTSUP, EOPNOTSUPP, ENOTTY},
+                                    [&] { call_method(platform, "fcntl"_id, fd, full); });
+        if (done) return;  // otherwise a file system that cannot: fsync as everywhere else
+    }
+    call_method(os, "fsync"_id, fd);
+}
+
+void sync_directory(Handle os, Handle dir) {
+#ifndef _WIN32
+    long flags = os_flag(os, "O_RDONLY"_id) | os_flag(os, "O_DIRECTORY"_id) | os_flag(os, "O_CLOEXEC"_id);
+    Descriptor fd;
+    if (!suppress(PyExc_OSError, [&] { fd = open_descriptor(os, directory_or_current(os, dir), flags); }))
+        return;
+    suppress({EINVAL, ENOTSUP, EOPNOTSUPP}, [&] { sync_file(os, fd.fd()); });
+    fd.close();
+#else
+    (void)os;
+    (void)dir;
+#endif
+}
+
+}  // namespace rt

@@ -1,0 +1,201 @@
+"""The store lock: several processes changing one store at once lose none of each other's changes,
+operations on one name in different threads run whole, one after the other, a failing lock call
+leaks nothing, and the lock is released on errors and taken again without waiting on re-entry."""
+
+import errno
+import json
+import os
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+from conftest import child_env, run_python
+from support.keyrings import memory_keyring  # noqa: F401  (fixture)
+
+SERVICE = "zantor-kestrow"
+
+WORKER = """
+    import sys, time
+    from support.keyrings import MemoryKeyring, install
+    from zantor.kestrow.services.lockmere import KestrowLockmere
+
+    install(MemoryKeyring())
+    parent, worker, count, start = sys.argv[1], sys.argv[2], int(sys.argv[3]), float(sys.argv[4])
+    store = KestrowLockmere(base_dir=parent)
+    while time.time() < start:
+        pass
+    for i in range(count):
+        store.save(name=f"w{worker}-{i}", username=f"user{i}", password="pw")
+        if i % 2:
+            assert store.delete(name=f"w{worker}-{i}") is True
+"""
+
+
+def start_worker(code, *args):
+    return subprocess.Popen([sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
+                            env=child_env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+
+
+def test_concurrent_saves_and_deletes_all_take_effect(store):
+    store.meta_path.write_text('{"kept": {"username": "k"}}', encoding="utf-8")
+    workers, count = 4, 25
+    start = time.time() + 1.5  # all interpreters are up before the first save
+    procs = [start_worker(WORKER, store.base_dir.parent, w, count, start) for w in range(workers)]
+    for p in procs:
+        out, err = p.communicate(timeout=120)
+        assert p.returncode == 0, err
+    accounts = json.loads(store.meta_path.read_text(encoding="utf-8"))
+    expected = {"kept"} | {f"w{w}-{i}" for w in range(workers) for i in range(0, count, 2)}
+    assert set(accounts) == expected
+    assert all(accounts[f"w{w}-{i}"] == {"username": f"user{i}"} for w in range(workers) for i in range(0, count, 2))
+
+
+@pytest.mark.skipif(sys.platform == "win32", reason="holds the lock with fcntl")
+def test_save_waits_for_the_lock_holder(store):
+    import fcntl
+
+    lock_path = store.base_dir / ".accounts.lock"
+    with open(lock_path, "a+b") as held:
+        fcntl.flock(held, fcntl.LOCK_EX)
+        proc = start_worker(WORKER, store.base_dir.parent, 0, 1, 0)
+        time.sleep(1.0)
+        waiting = proc.poll() is None and not store.meta_path.exists()
+        fcntl.flock(held, fcntl.LOCK_UN)
+        out, err = proc.communicate(timeout=60)
+    assert waiting, "save ran while another process held the store lock"
+    assert proc.returncode == 0, err
+    assert json.loads(store.meta_path.read_text(encoding="utf-8")) == {"w0-0": {"username": "user0"}}
+
+
+def save(name, username, password):
+    return lambda store: store.save(name=name, username=username, password=password)
+
+
+def get(name):
+    return lambda store: store.get(name=name)
+
+
+def delete(name):
+    return lambda store: store.delete(name=name)
+
+
+def remove_lock_file(store_dir):
+    (store_dir / ".accounts.lock").unlink()
+
+
+def replace_lock_file(store_dir):
+    (store_dir / "new.lock").write_bytes(b"")
+    (store_dir / "new.lock").replace(store_dir / ".accounts.lock")
+
+
+# The first operation, inside one of its steps, starts the second in another thread and gives it
+# half a second: time enough to run to the end unless it waits for the first. Either way the
+# outcome must be the one of the two in that order, also when the lock file is removed or replaced
+# just before the second starts.
+@pytest.mark.parametrize("step, first, second, results, listed, passwords, tamper", [
+    ("_set_password", save("main", "u2", "pw2"), delete("main"),  # between the keyring and the file
+     [{"name": "main", "username": "u2"}, True], [], {}, None),
+    ("_save_accounts", delete("main"), save("main", "u2", "pw2"),  # between the file and the keyring
+     [True, {"name": "main", "username": "u2"}], [{"name": "main", "username": "u2"}], {"main": "pw2"}, None),
+    ("_load_accounts", get("main"), delete("main"),  # between reading the file and the keyring
+     [{"name": "main", "username": "u", "password": "pw"}, True], [], {}, None),
+    ("_set_password", save("main", "u2", "pw2"), delete("main"),
+     [{"name": "main", "username": "u2"}, True], [], {}, remove_lock_file),
+    ("_set_password", save("main", "u2", "pw2"), delete("main"),
+     [{"name": "main", "username": "u2"}, True], [], {}, replace_lock_file),
+], ids=["delete-during-save", "save-during-delete", "delete-during-get", "lock-file-removed", "lock-file-replaced"])
+def test_operations_on_one_name_run_whole(lockmere, store_parent, memory_keyring, step, first, second, results,
+                                          listed, passwords, tamper):
+    plain = lockmere.KestrowLockmere(base_dir=store_parent)
+    plain.save(name="main", username="u", password="pw")
+    done, threads = [], []
+
+    class Store(lockmere.KestrowLockmere):
+        pass
+
+    def in_step(self, *args):
+        value = getattr(lockmere.KestrowLockmere, step)(self, *args)
+        if not threads:
+            if tamper:
+                tamper(plain.base_dir)
+            threads.append(threading.Thread(target=lambda: done.append(second(plain))))
+            threads[0].start()
+            threads[0].join(0.5)
+        return value
+
+    setattr(Store, step, in_step)
+    done.insert(0, first(Store(base_dir=store_parent)))
+    threads[0].join(30)
+    assert done == results
+    assert plain.list() == listed
+    assert memory_keyring.entries == {(SERVICE, f"account:{k}"): v for k, v in passwords.items()}
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="counts descriptors in /proc")
+@pytest.mark.parametrize("code", [errno.ENOLCK, errno.EIO])
+def test_lock_failures(store, memory_keyring, monkeypatch, code):
+    import fcntl
+
+    def flock(fd, operation):
+        if operation == fcntl.LOCK_EX:
+            raise OSError(code, os.strerror(code))
+
+    monkeypatch.setattr(fcntl, "flock", flock)
+    descriptors = len(os.listdir("/proc/self/fd"))
+    if code == errno.ENOLCK:  # a file system without locks: saved unguarded, as before
+        store.save(name="main", username="u", password="p")
+        assert store.list() == [{"name": "main", "username": "u"}]
+    else:
+        with pytest.raises(OSError) as info:
+            store.save(name="main", username="u", password="p")
+        assert info.value.errno == code and not store.meta_path.exists()
+    assert len(os.listdir("/proc/self/fd")) == descriptors
+
+
+@pytest.mark.skipif(not hasattr(os, "symlink") or sys.platform == "win32", reason="POSIX links and flock")
+def test_lock_is_released_on_errors_and_reentry_does_not_wait(store_parent, tmp_path):
+    # Runs in a child so that a lock left held would show as a timeout, not a hung suite. Calls
+    # back in come through the same store, through another spelling of its directory (a link to
+    # it) and from a shared hold (get) into an exclusive one (save).
+    store_parent.mkdir()
+    os.symlink(store_parent, tmp_path / "link")
+    run_python(f"""
+        import fcntl
+        from support.keyrings import MemoryKeyring, install
+        from zantor.kestrow.services.lockmere import KestrowLockmere
+        install(MemoryKeyring())
+        parent, link = {str(store_parent)!r}, {str(tmp_path / "link")!r}
+
+        class Failing(KestrowLockmere):
+            def _save_accounts(self, accounts):
+                raise OSError("disk full")
+
+        class Reentrant(KestrowLockmere):
+            def _save_accounts(self, accounts):
+                super()._save_accounts(accounts)
+                if "inner" not in accounts:
+                    self.save(name="inner", username="u", password="p")
+                    KestrowLockmere(base_dir=link).save(name="linked", username="u", password="p")
+
+            def _get_password(self, name):
+                if name == "outer":
+                    self.delete(name="linked")
+                return super()._get_password(name)
+
+        for _ in range(2):
+            try:
+                Failing(base_dir=parent).save(name="a", username="u", password="p")
+            except OSError:
+                pass
+        store = Reentrant(base_dir=parent)
+        store.save(name="outer", username="u", password="p")
+        assert [a["name"] for a in store.list()] == ["outer", "inner", "linked"]
+        assert store.get(name="outer")["password"] == "p"
+        assert [a["name"] for a in store.list()] == ["outer", "inner"]
+        with open(store.base_dir / ".accounts.lock", "rb") as lock:  # nothing is held any more
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    """, timeout=30)
