@@ -84,9 +84,9 @@ metadata_source() {
 
 # Stubs and markers, as DEST=SOURCE pairs for wheel.py.
 stub_files() {
-  local spec name pkg src
-  for spec in "${MODULES[@]}"; do
-    read -r name pkg src <<<"$spec"
+  local entry name pkg src
+  for entry in "${MODULES[@]}"; do
+    read -r name pkg src <<<"$entry"
     printf '%s\n' "$pkg/$name.pyi=stubs/$pkg/$name.pyi" "$pkg/py.typed=stubs/$pkg/py.typed"
   done | sort -u
 }
@@ -166,7 +166,7 @@ windows_import_lib() {
 step_windows() {
   apt_need binutils-mingw-w64-x86-64
   windows_headers
-  local dir="$OUT/windows" spec name pkg src
+  local dir="$OUT/windows" entry name pkg src
   rm -rf "$dir/obj" "$dir/pyd" && mkdir -p "$dir/obj" "$dir/pyd"
   local cxx=("$PY" -m ziglang c++ -target x86_64-windows-gnu "${CXXFLAGS[@]}" -DMS_WIN64
              -isystem "$dir/include/python3.11")
@@ -174,8 +174,8 @@ step_windows() {
   compile "$dir/obj" "${cxx[@]}" -- "${RUNTIME_SOURCES[@]}" src/services/lockmere/*.cpp src/scraping/archiver/*.cpp
   windows_import_lib "$dir"
   local files=()
-  for spec in "${MODULES[@]}"; do
-    read -r name pkg src <<<"$spec"
+  for entry in "${MODULES[@]}"; do
+    read -r name pkg src <<<"$entry"
     local objs=("$dir"/obj/runtime_*.o "$dir"/obj/"$(basename "$src")"_*.o)
     "${cxx[@]}" -shared -s -o "$dir/pyd/$name.$VERSION_TAG-win_amd64.pyd" "${objs[@]}" "$dir/libpython311.a"
     files+=("$pkg/$name.$VERSION_TAG-win_amd64.pyd=$dir/pyd/$name.$VERSION_TAG-win_amd64.pyd")
@@ -192,7 +192,7 @@ step_windows() {
 # macOS (compile and link only)
 # ---------------------------------------------------------------------------
 step_macos() {
-  local arch spec name pkg src inc="$OUT/macos-include"
+  local arch entry name pkg src inc="$OUT/macos-include"
   # Debian's x86_64 pyconfig.h stands in for the macOS one (both LP64), over Debian's Include
   # files: the code compiles and links, which is all this can show; a macOS runner builds the
   # real wheel. Unoptimised, since no binary is kept.
@@ -206,8 +206,8 @@ step_macos() {
                -fvisibility-inlines-hidden -isystem "$inc/python3.11")
     plog "macos $arch: zig c++ -target $arch-macos -Werror"
     compile "$dir/obj" "${cxx[@]}" -- "${RUNTIME_SOURCES[@]}" src/services/lockmere/*.cpp src/scraping/archiver/*.cpp
-    for spec in "${MODULES[@]}"; do
-      read -r name pkg src <<<"$spec"
+    for entry in "${MODULES[@]}"; do
+      read -r name pkg src <<<"$entry"
       "${cxx[@]}" -shared -undefined dynamic_lookup -o "$dir/$name.cpython-311-darwin.so" \
         "$dir"/obj/runtime_*.o "$dir"/obj/"$(basename "$src")"_*.o
     done
@@ -221,7 +221,7 @@ step_macos() {
 step_aarch64_wheel() {
   apt_need g++-aarch64-linux-gnu
   bash tools/platforms/arm64-root.sh "$ARM_ROOT"
-  local dir="$OUT/aarch64" spec name pkg src
+  local dir="$OUT/aarch64" entry name pkg src
   rm -rf "$dir" && mkdir -p "$dir/obj" "$dir/include"
   cp -rL "$ARM_ROOT/usr/include/python3.11" "$dir/include/"
   mkdir -p "$dir/include/aarch64-linux-gnu"
@@ -234,8 +234,8 @@ step_aarch64_wheel() {
   compile "$dir/obj" "${cxx[@]}" -- "${RUNTIME_SOURCES[@]}" src/services/lockmere/*.cpp src/scraping/archiver/*.cpp \
     src/runtime/linux/glibc_floor.cpp
   local files=() so
-  for spec in "${MODULES[@]}"; do
-    read -r name pkg src <<<"$spec"
+  for entry in "${MODULES[@]}"; do
+    read -r name pkg src <<<"$entry"
     so="$name.cpython-311-aarch64-linux-gnu.so"
     "${cxx[@]}" -shared -s -static-libstdc++ -Wl,--exclude-libs,ALL -o "$dir/$so" \
       "$dir"/obj/runtime_*.o "$dir"/obj/"$(basename "$src")"_*.o "$dir/obj/linux_glibc_floor.o"

@@ -7,10 +7,10 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
 bash tools/bootstrap.sh
-# The machine has every outside program now: a test that would skip for want of one fails instead.
-export KESTROW_FULL_MACHINE=1
 if ! .venv/bin/python tools/preflight.py; then
   echo "test: not running the suite; tools/preflight.py says above what the machine lacks" >&2
   exit 1
 fi
+# The machine has every outside program now: a test that would skip for want of one fails instead.
+export KESTROW_FULL_MACHINE=1
 exec .venv/bin/python -m pytest -q "$@"

@@ -48,7 +48,7 @@ public:
 
 private:
     bool join(Hold* h);
-    [[maybe_unused]] Mode mode_;  // read only where shared holds exist (not on Windows: msvcrt locks are exclusive)
+    [[maybe_unused]] Mode mode_;  // read only where a shared hold can turn exclusive (not on Windows)
     Ref os_, platform_, fd_, dir_fd_;  // what this object opened and locked, null when it holds none of its own
     Hold own_;                // this object's hold, when it opened the lock file
     Hold* joined_ = nullptr;  // the hold of this thread it runs inside instead

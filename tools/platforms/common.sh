@@ -60,7 +60,7 @@ binfmt_aarch64() {
 # so the machine's apt setup is neither read for sources nor changed.
 #   debian_source DIR PACKAGE[=VERSION]
 debian_source() {
-  local dir spec=$2 f n=0
+  local dir package=$2 f n=0
   mkdir -p "$1" && dir="$(cd "$1" && pwd)"
   mkdir -p "$dir/apt/sources.list.d" "$dir/apt/lists/partial" "$dir/apt/cache/archives/partial"
   rm -f "$dir/apt/sources.list.d"/*
@@ -78,6 +78,6 @@ debian_source() {
               -o "Dir::State::Lists=$dir/apt/lists" -o "Dir::Cache=$dir/apt/cache"
               -o "Debug::NoLocking=1" -o "APT::Sandbox::User=root")
   apt-get "${opts[@]}" -qq update >/dev/null || pdie "apt-get update (private deb-src) failed"
-  (cd "$dir" && apt-get "${opts[@]}" -qq source --download-only "$spec" >/dev/null) \
-    || pdie "apt-get source $spec failed"
+  (cd "$dir" && apt-get "${opts[@]}" -qq source --download-only "$package" >/dev/null) \
+    || pdie "apt-get source $package failed"
 }

@@ -47,8 +47,8 @@ def main() -> int:
     wheel_file = f"Wheel-Version: 1.0\nGenerator: kestrow-platforms\nRoot-Is-Purelib: false\nTag: {args.tag}\n"
 
     entries = []
-    for spec in args.files:
-        dest, _, source = spec.partition("=")
+    for pair in args.files:
+        dest, _, source = pair.partition("=")
         entries.append((dest, Path(source).read_bytes()))
     entries += [(f"{info}/METADATA", text.encode()), (f"{info}/WHEEL", wheel_file.encode())]
     record = [record_line(dest, data) for dest, data in entries] + [f"{info}/RECORD,,"]
