@@ -1,10 +1,8 @@
 """Importing the archiver module, its namespace and class, and the constructor."""
 
-import copy
 import inspect
 import json
 import pathlib
-import pickle
 import typing
 
 import pytest
@@ -14,7 +12,7 @@ from conftest import run_python
 MODULE = "zantor.kestrow.scraping.archiver"
 
 
-def test_namespace_and_class(archiver, tmp_path):
+def test_namespace_and_class(archiver):
     assert [n for n in vars(archiver) if not n.startswith("__")] == ["json", "Path", "Any", "KestrowArchiver"]
     assert (archiver.json, archiver.Path, archiver.Any) == (json, pathlib.Path, typing.Any)
     assert archiver.__doc__ == "Kestrow页面归档工具。"
@@ -24,13 +22,6 @@ def test_namespace_and_class(archiver, tmp_path):
     assert cls.__doc__ == "保存截图、HTML、Markdown 和 JSON 文件。"
     assert [n for n in vars(cls) if not n.startswith("__") or n == "__init__"] == [
         "__init__", "archive_page", "archive_locator", "html_to_markdown", "save_json"]
-    for func in (v for v in vars(cls).values() if callable(v) and not isinstance(v, type)):  # as functions
-        assert copy.copy(func) is func and copy.deepcopy(func) is func
-        assert all(pickle.loads(pickle.dumps(func, protocol)) is func for protocol in range(pickle.HIGHEST_PROTOCOL + 1))
-    capture = cls(tmp_path).archive_page(None, section="s")
-    with pytest.raises(TypeError):  # a coroutine object, as Python's, is not
-        pickle.dumps(capture)
-    capture.close()
 
 
 @pytest.mark.parametrize(

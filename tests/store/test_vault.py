@@ -1,9 +1,7 @@
 """The keyring password vault: the account-name rule, the keyring entry's key, and how the
 password methods reach, translate and swallow keyring errors."""
 
-import copy
 import inspect
-import pickle
 import types
 
 import keyring.errors
@@ -193,9 +191,6 @@ def test_class_holds_the_methods_in_order(lockmere):
         func = vars(cls)[name]
         assert (str(inspect.signature(func)), func.__doc__) == (signature, doc)
         assert (func.__qualname__, func.__defaults__, func.__kwdefaults__) == (f"KestrowLockmere.{name}", None, None)
-    for func in (v for v in vars(cls).values() if callable(v)):  # by reference, as functions are
-        assert copy.copy(func) is func and copy.deepcopy(func) is func
-        assert all(pickle.loads(pickle.dumps(func, protocol)) is func for protocol in range(pickle.HIGHEST_PROTOCOL + 1))
     assert cls._require_keyring.__annotations__ == {}
     assert cls._set_password.__code__.co_varnames == ("self", "name", "password", "kr", "exc")
     assert cls._get_password.__code__.co_varnames == ("self", "name", "kr", "exc")
