@@ -250,6 +250,12 @@ int set_str_attribute(PyObject** slot, PyObject* value, const char* what) {
     });
 }
 
+bool is_own_method(Handle bound, Handle obj, Body body) {
+    if (!PyMethod_Check(bound.get()) || PyMethod_GET_SELF(bound.get()) != obj.get()) return false;
+    PyObject* function = PyMethod_GET_FUNCTION(bound.get());
+    return Py_IS_TYPE(function, &method_type) && as_method(function)->def->body == body;
+}
+
 Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name) {
     PyTypeObject* type = ready_method_type();
     Ref self = own(type->tp_alloc(type, 0));  // zeroed, and tracked: every field is null or valid

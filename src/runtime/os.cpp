@@ -83,12 +83,16 @@ long file_type(Handle st) {
     return as_long(mode) & file_type_bits;
 }
 
-Ref link_target(Handle os, Handle path) {
-    Ref os_path = getattr(os, "path"_id);
-    Ref target = call_method(os, "fsdecode"_id, path);
-    if (truth(call_method(os_path, "islink"_id, target))) target = call_method(os_path, "realpath"_id, target);
-    return target;
+namespace {
+unsigned long long identity_part(Handle st, Handle name) {
+    Ref value = getattr(st, name);
+    unsigned long long v = PyLong_AsUnsignedLongLongMask(value.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw Error{};
+    return v;
 }
+}  // namespace
+
+Identity identity(Handle st) { return {identity_part(st, "st_dev"_id), identity_part(st, "st_ino"_id)}; }
 
 // --- flushing ----------------------------------------------------------------------------------
 
