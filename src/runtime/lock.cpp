@@ -50,8 +50,7 @@ namespace {
 
 using Hold = FileLock::Hold;
 
-// The holds of this process. Changed only under the GIL, or by a thread the interpreter is ending
-// (which touches no Python object).
+// The holds of this process. Changed only under the GIL.
 std::vector<Hold*> holds;
 
 Hold* held(const Identity& store) {
@@ -166,9 +165,12 @@ FileLock::~FileLock() noexcept(false) {
             cleanup([&] { change_mode(os_module(), *hold_, Shared); });
         return;
     }
+    // A thread the interpreter is ending at exit touches nothing: other such threads may be
+    // unwinding at the same time, without the GIL, and the process is going anyway.
+    if (!interpreter_reachable()) return;
     std::unique_ptr<Hold> h(hold_);
-    forget(hold_);  // no Python object: also on a thread the interpreter is ending
-    if (h->lost || !interpreter_reachable()) return;
+    forget(hold_);
+    if (h->lost) return;
     // Unlocked before closing, so that a child forked without our fork handler (which would share
     // the open file) cannot keep the lock either.
     for (Descriptor* d : {&h->folder, &h->file}) {

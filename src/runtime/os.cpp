@@ -109,17 +109,13 @@ void sync_file(Handle os, Handle fd) {
 }
 
 void sync_directory(Handle os, Handle dir) {
-#ifndef _WIN32
+    // Windows opens no folder (os.open fails there): nothing to flush.
     long flags = os_flag(os, "O_RDONLY"_id) | os_flag(os, "O_DIRECTORY"_id) | os_flag(os, "O_CLOEXEC"_id);
     Descriptor fd;
     if (!suppress(PyExc_OSError, [&] { fd = open_descriptor(os, directory_or_current(os, dir), flags); }))
         return;
     suppress({EINVAL, ENOTSUP, EOPNOTSUPP}, [&] { sync_file(os, fd.fd()); });
     fd.close();
-#else
-    (void)os;
-    (void)dir;
-#endif
 }
 
 }  // namespace rt
