@@ -137,6 +137,8 @@ def test_operations_on_one_name_run_whole(lockmere, store_parent, memory_keyring
                                           second, results, listed, passwords, tamper):
     if tamper and sys.platform == "win32":
         pytest.skip("Windows removes and replaces no file that is open")
+    if how == "greenlets" and "libasan" in os.environ.get("LD_PRELOAD", ""):
+        pytest.skip("greenlet copies stacks with memcpy, which AddressSanitizer reports as an underflow")
     plain = lockmere.KestrowLockmere(base_dir=store_parent)
     plain.save(name="main", username="u", password="pw")
     done, started = [], []
