@@ -105,9 +105,7 @@ void write_all(Handle os, Handle fd, Handle data) {
     Ref remaining = new_ref(data);
     Ref write = getattr(os, "write"_id);
     while (PyBytes_GET_SIZE(remaining.get()) > 0) {
-        Ref written = call(write, fd, remaining);
-        Py_ssize_t n = PyLong_AsSsize_t(written.get());
-        if (n == -1 && PyErr_Occurred()) throw Error{};
+        Py_ssize_t n = as_ssize(call(write, fd, remaining));
         if (n <= 0) raise(PyExc_OSError, "short write");
         if (n >= PyBytes_GET_SIZE(remaining.get())) break;
         remaining = own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(remaining.get()) + n,
@@ -141,8 +139,7 @@ void write_all(Handle os, Handle fd, Handle data) {
         throw Error{};
     }
     exc.discard();
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(renamed.get())), renamed.get());
-    throw Error{};
+    raise_instance(renamed);
 }
 
 // os.O_WRONLY | os.O_CREAT | os.O_EXCL and the platform's binary and no-inherit flags.
@@ -236,9 +233,8 @@ void replace_file(Handle os, Handle temp, Handle target) {
         } catch (const Error&) {
             if (attempt >= 50 || !error_matches(PyExc_PermissionError)) throw;
             Caught exc;
-            Ref code = own_or_null(PyObject_GetAttr(exc.value(), "winerror"_id));
-            long winerror = code && PyLong_Check(code.get()) ? PyLong_AsLong(code.get()) : -1;
-            PyErr_Clear();  // no winerror (or not an int): not the sharing case
+            Ref code = lookup(exc.value(), "winerror"_id);
+            long winerror = code && PyLong_Check(code.get()) ? as_long(code) : -1;  // none: not the sharing case
             if (winerror != 5 && winerror != 32) exc.reraise();
         }
         Ref pause = own(PyFloat_FromDouble(0.02));
@@ -260,14 +256,14 @@ Ref text_file_bytes(Handle text) {
     return encode_for_text_mode(text);
 }
 
-TempFile::TempFile(Handle os, Handle folder, Handle base, long create_mode, Handle where)
+detail::TempFile::TempFile(Handle os, Handle folder, Handle base, long create_mode, Handle where)
     : os_(new_ref(os)), where_(new_ref(where)) {
     Ref os_path = getattr(os, "path"_id);
     for (int attempt = 0; !fd_; ++attempt) {
         Ref temp = call_method(os_path, "join"_id, folder, temp_name(os, base));
         bool created = false;
         try {
-            created = suppress(PyExc_FileExistsError, [&] { fd_ = open_descriptor(os, temp, exclusive_create_flags(os), create_mode); });
+            created = rt::suppress(PyExc_FileExistsError, [&] { fd_ = open_descriptor(os, temp, exclusive_create_flags(os), create_mode); });
         } catch (const Error&) {
             rethrow_naming(where, {temp});
         }
@@ -292,13 +288,13 @@ TempFile::TempFile(Handle os, Handle folder, Handle base, long create_mode, Hand
     }
 }
 
-TempFile::~TempFile() noexcept(false) {
+detail::TempFile::~TempFile() noexcept(false) {
     if (named_ || !path_ || !interpreter_reachable()) return;
     if (fd_) cleanup([&] { fd_.close(); });
     cleanup([&] { call_method(os_, "unlink"_id, path_); });
 }
 
-void TempFile::write(Handle data, Handle mode) {
+void detail::TempFile::write(Handle data, Handle mode) {
     try {
         write_all(os_, fd_.fd(), data);
         if (Ref fchmod = lookup(os_, "fchmod"_id); fchmod && mode.get()) call(fchmod, fd_.fd(), mode);
@@ -308,13 +304,13 @@ void TempFile::write(Handle data, Handle mode) {
     }
 }
 
-void TempFile::close_before_naming() {
+void detail::TempFile::close_before_naming() {
 #ifdef _WIN32
     if (fd_) fd_.close();  // Windows renames and links no file that is open
 #endif
 }
 
-void TempFile::rename_over(Handle target) {
+void detail::TempFile::rename_over(Handle target) {
     close_before_naming();
     try {
         replace_file(os_, path_, target);
@@ -326,11 +322,11 @@ void TempFile::rename_over(Handle target) {
     if (fd_) cleanup([&] { fd_.close(); });
 }
 
-bool TempFile::link_as(Handle target) {
+bool detail::TempFile::link_as(Handle target) {
     close_before_naming();
     bool linked = false;
     try {
-        linked = suppress(PyExc_FileExistsError, [&] { call_method(os_, "link"_id, path_, target); });
+        linked = rt::suppress(PyExc_FileExistsError, [&] { call_method(os_, "link"_id, path_, target); });
     } catch (const Error&) {
         rethrow_naming(where_, {path_, target});
     }
@@ -341,7 +337,7 @@ bool write_new_file(Handle path, Handle data) {
     Ref os = os_module();
     Ref target = call_method(os, "fsdecode"_id, path);
     auto [folder, base] = split_path(getattr(os, "path"_id), target);
-    TempFile temp(os, folder, base, 0600, target);
+    detail::TempFile temp(os, folder, base, 0600, target);
     temp.write(data, integer(0600));
     if (!temp.link_as(target)) return false;
     try {
@@ -414,7 +410,7 @@ void Replacement::prepare(Handle data) {
         if (mode_ == NewFile::Private) keep_mode = integer(0600);
         else if (current_) keep_mode = own(PyNumber_And(getattr(current_, "st_mode"_id).get(), integer(07777).get()));
         Ref base = split_path(getattr(os_, "path"_id), target_).second;
-        TempFile& temp = temp_.emplace(os_, folder_, base, keep_mode ? 0600 : 0666, where_);
+        detail::TempFile& temp = temp_.emplace(os_, folder_, base, keep_mode ? 0600 : 0666, where_);
         if (current_) keep_owner(os_, temp.fd(), temp.made(), current_);
         temp.write(data, keep_mode);
     } catch (const Error&) {

@@ -39,7 +39,10 @@ Ref text_file_bytes(Handle text);
 //
 // Errors read as the plain write's: an OSError that would name the temporary file names `path`,
 // with the same type, errno and message.
-// A temporary file beside the file it is to become, `base` in `folder`: created exclusively (never
+namespace detail {
+
+// What Replacement and write_new_file build on, not a way in of its own: a temporary file beside the
+// file it is to become, `base` in `folder`: created exclusively (never
 // through a link) under a name with 64 random bits, and held by its writer until it takes its name
 // (a lock on POSIX, the open file itself on Windows), so that the cleanup of dead writers' files
 // leaves it alone. Removed unless it took its name. Errors that would name it name `where`.
@@ -67,6 +70,8 @@ private:
     Descriptor fd_;
     bool named_ = false;
 };
+
+}  // namespace detail
 
 class Replacement {
 public:
@@ -98,7 +103,7 @@ private:
     NewFile mode_;
     Ref os_, where_, target_, folder_;
     Ref current_;  // os.fstat of the file replaced; null when there is none
-    std::optional<TempFile> temp_;
+    std::optional<detail::TempFile> temp_;
 };
 
 // Writes `data` (bytes) to a new file at `path`, owner-only, flushed to disk, its folder too: a

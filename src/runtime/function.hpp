@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include "call.hpp"
+#include "objects.hpp"
 #include "signature.hpp"
 
 namespace rt {

@@ -23,11 +23,8 @@ struct Owner {
 
 Owner current_owner() {
     Owner me{PyThread_get_thread_ident(), 0};
-    PyObject* greenlet = PyDict_GetItemWithError(PyImport_GetModuleDict(), "greenlet"_id);
-    if (!greenlet) {
-        if (PyErr_Occurred()) throw Error{};
-        return me;
-    }
+    Ref greenlet = dict_get(PyImport_GetModuleDict(), "greenlet"_id);
+    if (!greenlet) return me;
     Ref current = call_method(greenlet, "getcurrent"_id);
     if (getattr(current, "parent"_id).get() != Py_None) me.greenlet = reinterpret_cast<std::uintptr_t>(current.get());
     return me;

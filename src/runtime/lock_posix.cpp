@@ -41,10 +41,8 @@ void take(Handle, Handle fd, FileLock::Mode mode, Handle path) {
     } catch (const Error&) {
         Caught exc;
         // ENOLCK, EOPNOTSUPP (no locks on this file system) and the rest: named after the lock file.
-        Ref code = exc.matches(PyExc_OSError) ? own_or_null(PyObject_GetAttr(exc.value(), "errno"_id)) : nullptr;
-        PyErr_Clear();
-        if (!code || !PyLong_Check(code.get())) exc.reraise();
-        raise_os_error(static_cast<int>(as_long(code)), path);
+        if (long code = exc.os_errno()) raise_os_error(static_cast<int>(code), path);
+        exc.reraise();
     }
 }
 

@@ -50,11 +50,9 @@ void take(Handle, Handle fd, FileLock::Mode, Handle path) {
             locked = true;
         } catch (const Error&) {
             Caught exc;
-            Ref code = exc.matches(PyExc_OSError) ? own_or_null(PyObject_GetAttr(exc.value(), "errno"_id)) : nullptr;
-            PyErr_Clear();
-            if (!code || !PyLong_Check(code.get())) exc.reraise();
-            long number = as_long(code);
-            if (number != EACCES && number != EDEADLOCK) raise_os_error(static_cast<int>(number), path);
+            long code = exc.os_errno();
+            if (!code) exc.reraise();
+            if (code != EACCES && code != EDEADLOCK) raise_os_error(static_cast<int>(code), path);
         }
         if (locked) return;
         Ref delay = own(PyFloat_FromDouble(seconds));

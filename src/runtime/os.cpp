@@ -19,16 +19,7 @@ Ref platform_module() {
 
 long os_flag(Handle os, Handle name) {
     Ref v = lookup(os, name);
-    if (!v) return 0;
-    long flag = PyLong_AsLong(v.get());
-    if (flag == -1 && PyErr_Occurred()) throw Error{};
-    return flag;
-}
-
-long as_long(Handle value) {
-    long v = PyLong_AsLong(value);
-    if (v == -1 && PyErr_Occurred()) throw Error{};
-    return v;
+    return v ? as_long(v) : 0;
 }
 
 void raise_os_error(int code, Handle filename, const char* message) {
@@ -36,9 +27,7 @@ void raise_os_error(int code, Handle filename, const char* message) {
     // module's C runtime need not be the interpreter's (Windows links its own).
     Ref number = integer(code);
     Ref text = message ? str(message) : call_method(os_module(), "strerror"_id, number);
-    Ref exc = call(PyExc_OSError, number, text, filename);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    throw Error{};
+    raise_instance(call(PyExc_OSError, number, text, filename));
 }
 
 // --- descriptors -------------------------------------------------------------------------------
@@ -86,7 +75,7 @@ long file_type(Handle st) {
 namespace {
 unsigned long long identity_part(Handle st, Handle name) {
     Ref value = getattr(st, name);
-    unsigned long long v = PyLong_AsUnsignedLongLongMask(value.get());
+    unsigned long long v = PyLong_AsUnsignedLongLongMask(value.get());  // st_ino may not fit a long
     if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw Error{};
     return v;
 }

@@ -6,7 +6,8 @@
 #include <initializer_list>
 #include <utility>
 
-#include "ref.hpp"
+#include "call.hpp"
+#include "objects.hpp"
 
 namespace rt {
 
@@ -18,9 +19,6 @@ Ref platform_module();
 
 // os.<name> as a C long (an open flag, say), 0 when this platform's os has no such name.
 long os_flag(Handle os, Handle name);
-
-// int(value) as a C long; raises for a non-int or one out of range.
-long as_long(Handle value);
 
 // raise OSError(code, os.strerror(code), filename): the subclass that errno maps to. A message
 // replaces os.strerror(code) where the number alone would mislead. The one way to raise an

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "names.hpp"
+
 namespace rt {
 
 PyTypeObject* builtin_type_named(const char* annotation) {

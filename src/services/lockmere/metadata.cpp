@@ -28,8 +28,7 @@ Ref file_bytes(Handle os, Handle path) {
     if (rt::file_type(st) != rt::regular_type) return nullptr;
     // Up to one byte more than the file holds: a file that grows while it is read is being written
     // in place by someone, and what was read is not its content.
-    const Py_ssize_t size = PyNumber_AsSsize_t(rt::getattr(st, "st_size"_id).get(), PyExc_OverflowError);
-    if (size < 0) throw rt::Error{};
+    const Py_ssize_t size = rt::as_ssize(rt::getattr(st, "st_size"_id));
     Ref chunks = rt::new_list();
     for (Py_ssize_t got = 0; got <= size;) {
         Ref chunk = rt::call_method(os, "read"_id, fd.fd(), rt::own(PyLong_FromSsize_t(size + 1 - got)));
@@ -57,8 +56,7 @@ FileContent read_accounts(const Call& c, Handle meta_path, Reading how) {
     try {
         data = file_bytes(os, meta_path);
         if (!data) return {};
-        Ref text = rt::own_or_null(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()), "strict"));
-        if (!text) throw rt::Error{};
+        Ref text = rt::own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()), "strict"));
         parsed = rt::call_method(c.global(g_json), "loads"_id, without_bom(text));
     } catch (const rt::Error&) {
         rt::Caught exc;
