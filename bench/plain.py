@@ -239,10 +239,13 @@ class _TempFile:
         except OSError as error:
             raise (_renamed_error(error, (self.path,), self.where) or error) from None
 
-    def rename_over(self, target):
-        if os.name == "nt":
+    def _close_before_naming(self):
+        if os.name == "nt":  # Windows renames and links no file that is open
             os.close(self.fd)
             self.fd = None
+
+    def rename_over(self, target):
+        self._close_before_naming()
         try:
             os.replace(self.path, target)
         except OSError as error:
@@ -256,9 +259,7 @@ class _TempFile:
             self.fd = None
 
     def link_as(self, target):
-        if os.name == "nt":
-            os.close(self.fd)
-            self.fd = None
+        self._close_before_naming()
         try:
             os.link(self.path, target)
             return True
