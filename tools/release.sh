@@ -45,9 +45,9 @@ import re, sys, tarfile
 
 with tarfile.open(sys.argv[1]) as sdist:
     names = [m.name.split("/", 1)[1] for m in sdist.getmembers() if m.isfile()]
-allowed = re.compile(r"(PKG-INFO|pyproject\.toml|CMakeLists\.txt|README\.md"
+allowed = re.compile(r"(PKG-INFO|pyproject\.toml|CMakeLists\.txt|README\.md|LICENSE"
                      r"|src/[\w/]+\.(cpp|hpp)|stubs/zantor/kestrow/\w+/(\w+\.pyi|py\.typed))")
-needed = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md",
+needed = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
           "stubs/zantor/kestrow/services/lockmere.pyi", "stubs/zantor/kestrow/services/py.typed",
           "stubs/zantor/kestrow/scraping/archiver.pyi", "stubs/zantor/kestrow/scraping/py.typed"}
 stray = [n for n in names if not allowed.fullmatch(n)]
