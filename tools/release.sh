@@ -12,7 +12,8 @@
 # 4. That wheel, installed with its dependencies into a new virtualenv, imports and works
 #    (tools/check_installed.py, run outside the source tree), and passes the whole test suite.
 # 5. tools/platforms.sh builds the Windows x64 wheel (PE tables audited; it cannot run here) and
-#    the Linux aarch64 wheel (auditwheel, then the store and archiver suites under qemu).
+#    the Linux aarch64 wheel (auditwheel, then the store and archiver suites under qemu) from the
+#    same sdist, with the toolchain files of cmake/.
 # 6. pip accepts every wheel for its platform (pip install --dry-run --platform ...).
 # The script ends with one line per file: name, policy or imports, how it was tested.
 set -euo pipefail
@@ -45,7 +46,7 @@ import re, sys, tarfile
 
 with tarfile.open(sys.argv[1]) as sdist:
     names = [m.name.split("/", 1)[1] for m in sdist.getmembers() if m.isfile()]
-allowed = re.compile(r"(PKG-INFO|pyproject\.toml|CMakeLists\.txt|README\.md|LICENSE"
+allowed = re.compile(r"(PKG-INFO|pyproject\.toml|CMakeLists\.txt|README\.md|LICENSE|cmake/[\w-]+\.cmake"
                      r"|src/[\w/]+\.(cpp|hpp)|stubs/zantor/kestrow/\w+/(\w+\.pyi|py\.typed))")
 needed = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
           "stubs/zantor/kestrow/services/lockmere.pyi", "stubs/zantor/kestrow/services/py.typed",
@@ -110,7 +111,7 @@ X86_SUITE="$(tail -n1 "$WORK/suite-x86_64.txt")"
 log "x86_64: $X86_SUITE"
 
 log "the Windows and aarch64 wheels"
-KESTROW_METADATA="$SDIST" bash tools/platforms.sh windows aarch64-suite
+KESTROW_SOURCE="$SDIST" bash tools/platforms.sh windows aarch64-suite
 cp "$ROOT"/build/platforms/wheels/*win_amd64.whl "$ROOT"/build/platforms/wheels/*aarch64.whl "$DIST/"
 check_wheel "$DIST"/*win_amd64.whl
 check_wheel "$DIST"/*aarch64.whl
