@@ -2,7 +2,7 @@
 # Builds and checks both modules for the platforms this machine cannot run natively. Every build is
 # the project's one CMake build, through scikit-build-core (or CMake for macOS), with a toolchain
 # file from cmake/; this script fetches what those files need and checks what comes out.
-#   bash tools/platforms.sh [STEP...]     (no step: "linux windows macos aarch64", as CI)
+#   bash tools/platforms.sh [STEP...]     (no step: "linux windows macos aarch64 reproducible", as CI)
 #
 #   linux          the x86_64 wheel; auditwheel must place it at manylinux_2_17
 #   windows        the win_amd64 wheel (cmake/windows-x86_64.cmake, warnings as errors); the
@@ -11,9 +11,11 @@
 #   aarch64        the aarch64 wheel (cmake/linux-aarch64.cmake, warnings as errors), repaired to
 #                  manylinux_2_17, installed into the arm64 root and smoke-tested under qemu
 #   aarch64-suite  the store and archiver suites on that wheel under qemu (release only: ~6 minutes)
+#   reproducible   the x86_64 wheel built twice from scratch: both, and both repaired, byte-identical
 #
 # KESTROW_SOURCE names what the wheels are built from: this checkout by default, or an sdist.
-# The wheels go to build/platforms/wheels/, the logs to build/platforms/.
+# The wheels go to build/platforms/wheels/, the logs to build/platforms/. docs/RELEASING.md has the
+# commands underneath.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -27,6 +29,8 @@ SUMMARY="$OUT/summary.txt"
 export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
 # zig keeps the C and C++ runtimes it builds for each target in a cache: this checkout's build/.
 export ZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$ROOT/build/zig-cache}"
+# Every wheel entry is dated at the last commit (tools/release.sh sets the same).
+export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}"
 
 setup() {
   SKIP_PROJECT=1 bash tools/bootstrap.sh
@@ -200,15 +204,30 @@ step_aarch64_suite() {
   record "linux aarch64: suites under qemu in $((SECONDS - t0))s: $(tail -n1 "$OUT/aarch64/suite.txt")"
 }
 
+# Two builds in new build trees: the wheels, and the wheels auditwheel makes of them, must match
+# byte for byte.
+step_reproducible() {
+  local n raw fixed hashes=()
+  for n in 1 2; do
+    rm -rf "$OUT/reproducible-$n"
+    plog "reproducible: x86_64 build $n of 2, SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
+    raw="$(wheel "reproducible-$n")"
+    fixed="$(repair "$raw" "$OUT/reproducible-$n/repaired")"
+    hashes+=("$(sha256sum "$raw" "$fixed" | cut -d' ' -f1 | paste -sd' ')")
+  done
+  [ "${hashes[0]}" = "${hashes[1]}" ] || pdie "two builds differ: ${hashes[0]} / ${hashes[1]}"
+  record "reproducible: $(basename "$fixed") twice, sha256 ${hashes[0]##* } (built: ${hashes[0]%% *})"
+}
+
 steps=("$@")
-((${#steps[@]})) || steps=(linux windows macos aarch64)
+((${#steps[@]})) || steps=(linux windows macos aarch64 reproducible)
 setup
 : >"$SUMMARY"
 # Every step runs, whatever the others did; the exit status says whether all passed.
 failed=()
 for s in "${steps[@]}"; do
   case "$s" in
-    linux|windows|macos|aarch64|aarch64-suite) ;;
+    linux|windows|macos|aarch64|aarch64-suite|reproducible) ;;
     *) pdie "unknown step $s" ;;
   esac
   t0=$SECONDS
