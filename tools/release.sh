@@ -148,7 +148,7 @@ done
 summary="$ROOT/build/platforms/summary.txt"
 log "done:"
 {
-  printf '%s  sdist; the x86_64 wheel below was built from it\n' "$(basename "$SDIST")"
+  printf '%s  sdist; every wheel below was built from it\n' "$(basename "$SDIST")"
   printf '%s  auditwheel %s; pip accepts manylinux_2_17_x86_64; whole suite in a clean venv: %s\n' \
     "$(basename "$WHEEL")" "$POLICY" "$X86_SUITE"
   printf '%s  %s; pip accepts win_amd64; NOT RUN (no Windows here: the wheels workflow tests it)\n' \
