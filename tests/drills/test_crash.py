@@ -151,21 +151,24 @@ def test_a_writer_that_died_leaves_nothing_one_that_lives_keeps_its_file(tmp_pat
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=child_env())
 
     first = start(how)
-    if how == "killed":
-        assert first.wait(timeout=60) == -9
-    else:
-        while not (tmp_path / "paused").exists():
-            assert first.poll() is None, first.communicate()
-            time.sleep(0.01)
-    section = tmp_path / "s"
-    left = [p.name for p in section.iterdir() if p.name.endswith(".tmp")]
-    assert left != []
-    second = start("whole", OTHER_PID_NAMESPACE)  # as a container sharing the volume: the first pid means nothing
-    assert second.wait(timeout=60) == 0, second.communicate()
-    assert [p.name for p in section.iterdir() if p.name.endswith(".tmp")] == ([] if how == "killed" else left)
-    if how == "paused":
+    try:
+        if how == "killed":
+            assert first.wait(timeout=60) == -9
+        else:
+            while not (tmp_path / "paused").exists():
+                assert first.poll() is None, first.communicate()
+                time.sleep(0.01)
+        section = tmp_path / "s"
+        left = [p.name for p in section.iterdir() if p.name.endswith(".tmp")]
+        assert left != []
+        second = start("whole", OTHER_PID_NAMESPACE)  # as a container sharing the volume: the first pid means nothing
+        assert second.wait(timeout=60) == 0, second.communicate()
+        assert [p.name for p in section.iterdir() if p.name.endswith(".tmp")] == ([] if how == "killed" else left)
         (tmp_path / "go on").touch()
-        assert first.wait(timeout=60) == 0, first.communicate()
+        assert first.wait(timeout=60) == (-9 if how == "killed" else 0), first.communicate()
+    finally:
+        (tmp_path / "go on").touch()
+        first.kill()
     assert {p.name for p in section.iterdir()} == ({"page.html", "page.md"} if filename == "page.html" else {filename})
 
 
