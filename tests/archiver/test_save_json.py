@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_python
+from conftest import on_disk, run_python
 
 
 def tree(top):
@@ -19,10 +19,10 @@ def test_file_bytes_and_returned_path(archive, root):
     payload = {"z": 1, "名称": "值 ✓", "a": [1, {"b": None, "c": True}], "e": {}}
     result = archive.save_json(section="新 分区", filename="data.json", payload=payload)
     assert result == str(root / "新 分区" / "data.json")
-    assert (root / "新 分区" / "data.json").read_bytes() == (
+    assert (root / "新 分区" / "data.json").read_bytes() == on_disk(
         '{\n  "z": 1,\n  "名称": "值 ✓",\n  "a": [\n    1,\n    {\n      "b": null,\n      "c": true\n'
         '    }\n  ],\n  "e": {}\n}'
-    ).encode("utf-8")
+    )
 
 
 def test_relative_root_stays_relative(archiver, tmp_path, monkeypatch):

@@ -180,11 +180,11 @@ class TestLoading:
 
     def test_enters_itself_in_sys_modules_under_its_full_name(self):
         out = run_python(f"""
-            import importlib.util, sys
+            import importlib.machinery, importlib.util, os, sys
             import zantor.kestrow.services as pkg
-            import glob, os
-            path = glob.glob(os.path.join(list(pkg.__path__)[-1], 'lockmere*'))
-            path = [p for d in pkg.__path__ for p in glob.glob(os.path.join(d, 'lockmere*.so'))][0]
+            files = [os.path.join(d, 'lockmere' + suffix) for d in pkg.__path__
+                     for suffix in importlib.machinery.EXTENSION_SUFFIXES]
+            path = [p for p in files if os.path.isfile(p)][0]
             spec = importlib.util.spec_from_file_location('elsewhere.lockmere', path)
             mod = importlib.util.module_from_spec(spec)
             spec.loader.exec_module(mod)
