@@ -3,10 +3,12 @@
 import json
 import os
 import stat
+import subprocess
+import sys
 
 import pytest
 
-from conftest import on_disk, run_python, symlink_or_skip
+from conftest import child_env, on_disk, run_python, symlink_or_skip
 
 TWO = {"main": {"username": "张三"}, "q\"b\\": {"username": "tab\there\n"}}
 TWO_TEXT = '{\n  "main": {\n    "username": "张三"\n  },\n  "q\\"b\\\\": {\n    "username": "tab\\there\\n"\n  }\n}'
@@ -170,6 +172,45 @@ class TestSave:
             store._save_accounts({"new": {"username": "n"}})
         monkeypatch.undo()
         assert store.meta_path.read_bytes() == TWO_BYTES
+        assert leftovers(store) == []
+
+    @pytest.mark.skipif(sys.platform != "win32", reason="Windows: a file open elsewhere cannot be replaced")
+    @pytest.mark.parametrize("released", [True, False], ids=["released-while-retrying", "held"])
+    def test_file_open_in_another_process(self, store, monkeypatch, released):
+        # Another process reads accounts.json (Python's open() shares no deletion): the rename is
+        # tried again until the reader lets go, or fails as the plain write would, naming the file.
+        store._save_accounts(TWO)
+        reader = subprocess.Popen(
+            [sys.executable, "-c", "import sys; f = open(sys.argv[1], 'rb'); print('open', flush=True); "
+             "sys.stdin.readline(); f.close(); print('closed', flush=True); sys.stdin.readline()",
+             str(store.meta_path)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=child_env())
+        attempts, real_replace = [], os.replace
+
+        def replace(src, dst):
+            attempts.append(dst)
+            if released and len(attempts) == 3:
+                reader.stdin.write("close\n")
+                reader.stdin.flush()
+                assert reader.stdout.readline() == "closed\n"
+            return real_replace(src, dst)
+
+        try:
+            assert reader.stdout.readline() == "open\n"
+            monkeypatch.setattr(os, "replace", replace)
+            if released:
+                store._save_accounts({"new": {"username": "n"}})
+            else:
+                with pytest.raises(PermissionError) as info:
+                    store._save_accounts({"new": {"username": "n"}})
+            monkeypatch.undo()
+        finally:
+            reader.communicate("\n\n", timeout=60)
+        if released:
+            assert len(attempts) == 3 and json.loads(store.meta_path.read_text()) == {"new": {"username": "n"}}
+        else:
+            assert len(attempts) > 3 and info.value.filename == str(store.meta_path)
+            assert store.meta_path.read_bytes() == TWO_BYTES
         assert leftovers(store) == []
 
     def test_removed_store_directory_raises(self, store):
