@@ -160,7 +160,7 @@ suite() {
   rm -rf "$OUT/tmp-$name"
   # Each check of the leak tests makes at most 1,000 calls here (tests/support/leaks.py).
   KESTROW_LEAK_CALLS_MAX=1000 PYTHONPYCACHEPREFIX="$(winpath "$OUT/pycache")" \
-    wine_run "$WIN_PY/python.exe" -m pytest -q -rfEs -p no:randomly --basetemp="$(winpath "$OUT/tmp-$name")" "$@" \
+    wine_run "$WIN_PY/python.exe" -m pytest -q -rfEs --basetemp="$(winpath "$OUT/tmp-$name")" "$@" \
     | tee "$OUT/$name.txt"
   status=${PIPESTATUS[0]}
   return "$status"
