@@ -78,13 +78,12 @@ step_prefix() {
   fi
 }
 
-# The test dependencies of requirements-dev.txt, less the browser driver, the type checkers, the
-# build tools and what only Linux needs, plus the Windows-only dependencies that pip on this side
-# does not resolve (it reads markers for Linux): pywin32-ctypes (keyring's Windows backend) and
-# colorama (pytest).
+# What the suites import, at the ranges of requirements-dev.txt (the wheel's dependencies and the
+# test tools; no browser driver, type checker, build tool or Linux-only package), plus the
+# Windows-only dependencies that pip on this side does not resolve (it reads markers for Linux):
+# pywin32-ctypes (keyring's Windows backend) and colorama (pytest).
 requirements() {
-  grep -vE '^\s*(#|$)|^(playwright|mypy|basedpyright|scikit-build-core|cmake|ninja|secretstorage|jeepney|pytest-randomly)\b' \
-    requirements-dev.txt | sed -E 's/\s+#.*//'
+  grep -E '^(keyring|beautifulsoup4|markdownify|pytest|hypothesis)[<>=!~ ]' requirements-dev.txt | sed -E 's/\s+#.*//'
   printf '%s\n' pywin32-ctypes colorama
 }
 
