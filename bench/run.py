@@ -177,6 +177,74 @@ def case_save(tmp, s):
     return compare_statements(stmt, {"store": n}, {"store": p}, s, files=True)
 
 
+def case_delete(tmp, s):
+    n, p = stores(tmp, "delete", make_accounts(10))
+    stmt = 'store.save(name="acct-00005", username="u", password="pw"); store.delete(name="acct-00005")'
+    for store in (n, p):
+        exec(stmt, {"store": store})
+    agree(n.list(), p.list(), "delete")
+    save_n, save_p = compare_statements('store.save(name="acct-00005", username="u", password="pw")',
+                                        {"store": n}, {"store": p}, s, files=True)
+    both_n, both_p = compare_statements(stmt, {"store": n}, {"store": p}, s, files=True)
+    return both_n - save_n, both_p - save_p
+
+
+def case_big_save(tmp, s):
+    """A save in a store of 500,000 accounts (100,000 with --quick) against a plain read-modify-write of the same file (read,
+    parse, change, serialise, write_text: no lock, no keyring, no flush)."""
+    accounts = make_accounts(100_000 if s.quick else 500_000)
+    store = native_lockmere.KestrowLockmere(base_dir=tmp / "big")
+    store._save_accounts(accounts)
+    path = tmp / "big-plain.json"
+    path.write_bytes(store.meta_path.read_bytes())
+    import json
+
+    def read_modify_write():
+        held = json.loads(path.read_text(encoding="utf-8"))
+        held["acct-00005"] = {"username": "新用户@example.com"}
+        path.write_text(json.dumps(held, ensure_ascii=False, indent=2), encoding="utf-8")
+
+    def saving(number):
+        start = time.perf_counter()
+        for _ in range(number):
+            store.save(name="acct-00005", username="新用户@example.com", password="s3cret-pw")
+        return time.perf_counter() - start
+
+    def plain_rmw(number):
+        start = time.perf_counter()
+        for _ in range(number):
+            read_modify_write()
+        return time.perf_counter() - start
+
+    native_t, plain_t = interleaved([saving, plain_rmw], 3, 1)
+    agree(store.meta_path.read_bytes(), path.read_bytes(), "500k save (accounts.json)")
+    return native_t, plain_t, f"{len(accounts):,} accounts ({store.meta_path.stat().st_size / 1e6:.0f} MB)"
+
+
+def case_big_folder(tmp, s):
+    """One save_json beside 100,000 files (20,000 with --quick) against one in an empty section (native against itself):
+    only a folder's first write in a process looks through it."""
+    archive = native_archiver.KestrowArchiver(tmp / "folder")
+    crowded, empty = tmp / "folder" / "crowded", tmp / "folder" / "empty"
+    crowded.mkdir(parents=True)
+    count = 20_000 if s.quick else 100_000
+    for i in range(count):
+        (crowded / f"f{i:06d}.json").touch()
+    for section in ("crowded", "empty"):  # the first write in each: the one that looks
+        archive.save_json(section=section, filename="first.json", payload={})
+
+    def writing(section):
+        def timed(number):
+            start = time.perf_counter()
+            for _ in range(number):
+                archive.save_json(section=section, filename="x.json", payload={"k": 1})
+            return time.perf_counter() - start
+        return timed
+
+    crowded_t, empty_t = interleaved([writing("crowded"), writing("empty")], s.file_rounds, 1)
+    return crowded_t, empty_t, f"native beside {count:,} files / native in an empty section"
+
+
 def corpus_pages(quick):
     pages = sorted(CORPUS.glob("*.html"))
     if not pages:
@@ -310,10 +378,13 @@ CASES = [
     ("_validate_name, 32 ASCII chars", 0.35, lambda t, s: case_validate(t, s, "Main_account-01" + "x" * 17)),
     ("_validate_name, 32 Chinese chars", 0.6, lambda t, s: case_validate(t, s, "账号名称" * 8)),
     ("list(), 1,000 accounts", 0.85, case_list),
-    ("get(), 1,000-account store", 1.0, case_get),
+    ("get(), 1,000-account store", 1.05, case_get),
     ("save(), in-process keyring", 1.05, case_save),
+    ("delete(), in-process keyring", 1.05, case_delete),
+    ("save(), 500k accounts vs plain RMW", 1.2, case_big_save),
+    ("save_json beside 100k files", 2.0, case_big_folder),
     ("html_to_markdown, corpus", 1.02, case_markdown),
-    ("archive_page, fake page", 1.0, case_archive_page),
+    ("archive_page, fake page", 1.05, case_archive_page),
     ("import both modules", 1.0, case_import),
 ]
 

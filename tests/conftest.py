@@ -2,8 +2,10 @@
 interpreter, a store directory per test and an archiver over a fresh root per test."""
 
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 import textwrap
 from pathlib import Path
 
@@ -64,6 +66,15 @@ def run_python(code, *, check=True, timeout=120, **env):
     if check and proc.returncode != 0:
         raise AssertionError(f"child failed ({proc.returncode}):\n{proc.stdout}\n{proc.stderr}")
     return proc
+
+
+@pytest.fixture
+def shared_tmp():
+    """A temporary directory that other users can pass through (tmp_path's parents are root's)."""
+    top = tempfile.mkdtemp()
+    os.chmod(top, 0o711)
+    yield Path(top)
+    shutil.rmtree(top)
 
 
 @pytest.fixture

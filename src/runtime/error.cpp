@@ -16,16 +16,6 @@ void raise(PyObject* type, const char* format, ...) {
 
 namespace {
 
-// `raise exc` for what a class call gave (a new reference, dropped here once it is raised).
-[[noreturn]] void raise_instance(PyObject* exc) {
-    if (PyExceptionInstance_Check(exc))
-        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
-    else
-        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    Py_DECREF(exc);
-    throw Error{};
-}
-
 // The errno of an OSError instance, 0 when it has none.
 long errno_of(PyObject* exc) {
     if (!exc || !PyObject_TypeCheck(exc, reinterpret_cast<PyTypeObject*>(PyExc_OSError))) return 0;
@@ -43,7 +33,25 @@ long errno_of(PyObject* exc) {
 
 namespace detail {
 
-void raise_call(PyObject* cls, PyObject* message) { raise_instance(check(PyObject_CallOneArg(cls, message))); }
+void raise_instance(PyObject* exc) {
+    if (PyExceptionInstance_Check(exc))
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc)), exc);
+    else
+        PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
+    throw Error{};
+}
+
+// `raise exc` for what a class call gave, a new reference: dropped once it is raised.
+[[noreturn]] void raise_made(PyObject* exc) {
+    try {
+        raise_instance(exc);
+    } catch (const Error&) {
+        Py_DECREF(exc);
+        throw;
+    }
+}
+
+void raise_call(PyObject* cls, PyObject* message) { raise_made(check(PyObject_CallOneArg(cls, message))); }
 
 
 }  // namespace detail
@@ -103,8 +111,10 @@ void Caught::reraise() {
 void Caught::raise_from_objects(PyObject* cls, PyObject* message) {
     PyObject* exc = check(PyObject_CallOneArg(cls, message));
     if (PyExceptionInstance_Check(exc) && caught_.value()) PyException_SetCause(exc, Py_NewRef(caught_.value()));
-    raise_instance(exc);
+    detail::raise_made(exc);
 }
+
+long Caught::os_errno() const noexcept { return errno_of(caught_.value()); }
 
 namespace detail {
 

@@ -3,6 +3,7 @@
 //
 //   a C API call failed           rt::check(result), or `throw rt::Error{}` after a test of its own
 //   raise a new exception         rt::raise(PyExc_ValueError, "format", ...), rt::raise(cls, message)
+//   raise an exception object     rt::raise_instance(exc)
 //                                 (an OSError from an errno: rt::raise_os_error in os.hpp)
 //   except <type>: pass           rt::suppress(type, body), rt::suppress({EINVAL, ...}, body)
 //   except <type> as exc: ...     catch (const rt::Error&) { rt::Caught exc; ... }
@@ -70,6 +71,7 @@ PyObject* object_of(const R& r) noexcept {
 
 namespace detail {
 [[noreturn]] void raise_call(PyObject* cls, PyObject* message);
+[[noreturn]] void raise_instance(PyObject* exc);
 }  // namespace detail
 
 // raise type(format % ...), with PyErr_Format's format: for the interpreter's own classes.
@@ -81,6 +83,13 @@ template <class C, class M>
     requires(!std::is_convertible_v<const M&, const char*>)
 [[noreturn]] void raise(const C& cls, const M& message) {
     detail::raise_call(object_of(cls), object_of(message));
+}
+
+// raise exc, for an exception instance already made (anything else raises the interpreter's
+// TypeError, as a raise statement does).
+template <class E>
+[[noreturn]] void raise_instance(const E& exc) {
+    detail::raise_instance(object_of(exc));
 }
 
 // --- the exception on the indicator --------------------------------------------------------------
@@ -137,6 +146,8 @@ public:
     bool matches(const C& cls) const {
         return caught_.matches(object_of(cls));
     }
+    // exc.errno of a caught OSError, 0 for any other exception or an OSError without one
+    long os_errno() const noexcept;
     // `raise`: the exception goes on unchanged
     [[noreturn]] void reraise();
     // `raise cls(message) from exc`: the cause and the context are the caught exception

@@ -2,6 +2,9 @@
 
 #include <atomic>
 #include <cerrno>
+#include <set>
+#include <string>
+
 #include "module.hpp"
 
 namespace rt {
@@ -11,23 +14,19 @@ namespace {
 // The longest file name the platforms take, in bytes of UTF-8 (ext4, APFS) or UTF-16 units (NTFS;
 // never more than the UTF-8 bytes).
 constexpr Py_ssize_t name_max = 255;
-// What a temporary name adds to its prefix at most: "<pid>.<n>.tmp", a 32-bit pid and a 64-bit
-// counter.
-constexpr Py_ssize_t temp_suffix_max = 10 + 1 + 20 + 4;
-
-// Temporary names differ by process id and a counter; O_EXCL settles any remaining clash.
-std::atomic<unsigned long> temp_counter{0};
+// A temporary name is "<prefix><16 hex: this process's random token><8 hex: a counter>.tmp".
+constexpr Py_ssize_t token_digits = 16, counter_digits = 8;
+constexpr Py_ssize_t temp_suffix = token_digits + counter_digits + 4;
 
 Py_ssize_t utf8_length(Py_UCS4 ch) { return ch < 0x80 ? 1 : ch < 0x800 ? 2 : ch < 0x10000 ? 3 : 4; }
 
 // ".<name>." when the temporary names of `name` fit the platforms' limit on a file name. A longer
 // name is cut (at a character) and marked with a hash of all of it, ".<cut>~<hash>.", so that
-// every name a plain write takes can be replaced, and the leftover cleanup of one file still
-// finds only that file's temporary names. The hash (FNV-1a over the code points) is the same in
-// every process.
+// every name a plain write takes can be replaced. The hash (FNV-1a over the code points) is the
+// same in every process.
 Ref temp_prefix(Handle name) {
     const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
-    const Py_ssize_t room = name_max - temp_suffix_max - 2;  // the two dots around the name
+    const Py_ssize_t room = name_max - temp_suffix - 2;  // the two dots around the name
     Py_ssize_t bytes = 0, fits = 0;
     for (Py_ssize_t i = 0; i < length; ++i) {
         bytes += utf8_length(PyUnicode_READ_CHAR(name.get(), i));
@@ -40,6 +39,54 @@ Ref temp_prefix(Handle name) {
     char mark[16];
     PyOS_snprintf(mark, sizeof mark, "~%08lx.", hash);
     return own(PyUnicode_FromFormat(".%U%s", cut.get(), mark));
+}
+
+// This process's token, 64 bits from os.urandom, made on first use in each process (a forked
+// child makes its own, so that its parent can tell its leftovers from its own live files).
+const std::string& process_token(Handle os) {
+    static std::string token;
+    static long made_in = -1;  // the process id the token was made in
+    const long pid = as_long(call_method(os, "getpid"_id));
+    if (pid != made_in) {
+        Ref random = call_method(os, "urandom"_id, integer(token_digits / 2));
+        if (!PyBytes_Check(random.get()) || PyBytes_GET_SIZE(random.get()) != token_digits / 2)
+            raise(PyExc_TypeError, "os.urandom() gave something other than %d bytes", int(token_digits / 2));
+        std::string digits;
+        for (Py_ssize_t i = 0; i < token_digits / 2; ++i) {
+            char pair[3];
+            PyOS_snprintf(pair, sizeof pair, "%02x", static_cast<unsigned char>(PyBytes_AS_STRING(random.get())[i]));
+            digits += pair;
+        }
+        token = digits;
+        made_in = pid;
+    }
+    return token;
+}
+std::atomic<unsigned long> temp_counter{0};
+
+Ref temp_name(Handle os, Handle base) {
+    char counter[counter_digits + 1];
+    PyOS_snprintf(counter, sizeof counter, "%08lx", temp_counter.fetch_add(1) & 0xffffffffu);
+    return own(PyUnicode_FromFormat("%U%s%s.tmp", temp_prefix(base).get(), process_token(os).c_str(), counter));
+}
+
+// Whether `name` is a temporary name of this layer (of any file) made by another process: the
+// token is checked first, so that a writer of this process is never asked.
+bool foreign_temp_name(Handle name, const std::string& token) {
+    if (!PyUnicode_Check(name.get())) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+    if (length < 3 + temp_suffix || PyUnicode_READ_CHAR(name.get(), 0) != '.' ||
+        PyUnicode_READ_CHAR(name.get(), length - temp_suffix - 1) != '.' ||
+        check(PyUnicode_Tailmatch(name, ".tmp"_id, 0, length, 1)) == 0)
+        return false;
+    const Py_ssize_t digits = length - temp_suffix;
+    bool own_token = true;
+    for (Py_ssize_t i = 0; i < token_digits + counter_digits; ++i) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(name.get(), digits + i);
+        if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) return false;
+        if (i < token_digits && ch != static_cast<Py_UCS4>(token[i])) own_token = false;
+    }
+    return !own_token;
 }
 
 // The encoded bytes write_text would produce: line breaks as the io module writes them in text
@@ -58,9 +105,7 @@ void write_all(Handle os, Handle fd, Handle data) {
     Ref remaining = new_ref(data);
     Ref write = getattr(os, "write"_id);
     while (PyBytes_GET_SIZE(remaining.get()) > 0) {
-        Ref written = call(write, fd, remaining);
-        Py_ssize_t n = PyLong_AsSsize_t(written.get());
-        if (n == -1 && PyErr_Occurred()) throw Error{};
+        Py_ssize_t n = as_ssize(call(write, fd, remaining));
         if (n <= 0) raise(PyExc_OSError, "short write");
         if (n >= PyBytes_GET_SIZE(remaining.get())) break;
         remaining = own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(remaining.get()) + n,
@@ -68,16 +113,11 @@ void write_all(Handle os, Handle fd, Handle data) {
     }
 }
 
-// Removes the temporary file after a failure, keeping the original error on the indicator.
-void discard(Handle os, Handle temp) {
-    cleanup([&] { call_method(os, "unlink"_id, temp); });
-}
-
-// The pending error, when it is an OSError that names the temporary file (or the file behind a
-// link), raised again as the plain write of `where` would have raised it: the same type, errno
-// and message, naming `where` alone.
-void name_the_written_file(Handle where, std::initializer_list<Handle> names) {
-    if (!error_matches(PyExc_OSError)) return;
+// The pending error, when it is an OSError that names one of `names` (the temporary file, the
+// file behind a link), raised again as the plain write of `where` would have raised it: the same
+// type, errno and message, naming `where` alone.
+[[noreturn]] void rethrow_naming(Handle where, std::initializer_list<Handle> names) {
+    if (!error_matches(PyExc_OSError)) throw Error{};
     PendingError exc;
     exc.normalize();
     auto* e = reinterpret_cast<PyOSErrorObject*>(exc.value());
@@ -99,8 +139,7 @@ void name_the_written_file(Handle where, std::initializer_list<Handle> names) {
         throw Error{};
     }
     exc.discard();
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(renamed.get())), renamed.get());
-    throw Error{};
+    raise_instance(renamed);
 }
 
 // os.O_WRONLY | os.O_CREAT | os.O_EXCL and the platform's binary and no-inherit flags.
@@ -109,63 +148,68 @@ long exclusive_create_flags(Handle os) {
            os_flag(os, "O_NOINHERIT"_id) | os_flag(os, "O_CLOEXEC"_id);
 }
 
-// Writes everything, flushes it to disk and closes the descriptor, which it takes over: a failure
-// closes it too, before the caller's handler runs.
-void write_and_close(Handle os, Descriptor fd, Handle data) {
-    write_all(os, fd.fd(), data);
-    sync_file(os, fd.fd());
-    fd.close();
+// Whether `path` names, without following a link, the regular file whose fstat is `st`.
+bool names_file(Handle os, Handle path, Handle st) {
+    Ref now;
+    if (!suppress(PyExc_FileNotFoundError, [&] { now = call_method(os, "lstat"_id, path); })) return false;
+    return file_type(now) == regular_type && identity(now) == identity(st);
 }
 
-}  // namespace
-
-bool write_new_file(Handle path, Handle data) {
-    Ref os = os_module();
-    Ref target = call_method(os, "fsdecode"_id, path);
-    Descriptor fd;
-    if (!suppress(PyExc_FileExistsError, [&] { fd = open_descriptor(os, target, exclusive_create_flags(os), 0600); }))
-        return false;
-    try {
-        write_and_close(os, std::move(fd), data);
-    } catch (const Error&) {
-        discard(os, target);
-        throw;
-    }
-    sync_directory(os, split_path(getattr(os, "path"_id), target).first);
-    return true;
+// The temporary file's writer holds fcntl.flock on it until the rename, where the platform has it
+// (the leftover cleanup below takes that lock to prove a writer gone). False when the file was
+// removed before the lock was taken, by a cleanup that took it first: the writer starts again.
+bool hold_temp_file(Handle os, Handle fd, Handle temp, Handle made) {
+    Ref platform = platform_module();
+    Ref flock = lookup(platform, "flock"_id);
+    if (!flock) return true;  // Windows: a file open for writing cannot be removed
+    // A file system without locks: no cleanup can take one either, so nothing is removed.
+    if (!suppress(PyExc_OSError, [&] { call(flock, fd, getattr(platform, "LOCK_EX"_id)); })) return true;
+    return names_file(os, temp, made);
 }
 
-Ref text_file_bytes(Handle text) {
-    if (!PyUnicode_Check(text.get())) {
-        // the TypeError write_text raises
-        Ref type_name = own(PyType_GetName(Py_TYPE(text.get())));
-        raise(PyExc_TypeError, "data must be str, not %U", type_name.get());
-    }
-    return encode_for_text_mode(text);
+// Removes the temporary file at `path` when its writer is gone: its lock can be taken (POSIX), or
+// it can be removed at all (Windows, where an open file cannot be). Best effort.
+void remove_if_writer_gone(Handle os, Handle path) {
+    Ref platform = platform_module();
+    Ref flock = lookup(platform, "flock"_id);
+    suppress(PyExc_OSError, [&] {
+        if (!flock) {
+            if (file_type(call_method(os, "lstat"_id, path)) == regular_type) call_method(os, "unlink"_id, path);
+            return;
+        }
+        Descriptor fd = open_descriptor(os, path, os_flag(os, "O_RDONLY"_id) | os_flag(os, "O_NOFOLLOW"_id) |
+                                                      os_flag(os, "O_NONBLOCK"_id) | os_flag(os, "O_CLOEXEC"_id) |
+                                                      os_flag(os, "O_NOCTTY"_id));
+        Ref st = call_method(os, "fstat"_id, fd.fd());
+        if (file_type(st) != regular_type) return;
+        Ref exclusive_now = own(PyNumber_Or(getattr(platform, "LOCK_EX"_id).get(), getattr(platform, "LOCK_NB"_id).get()));
+        call(flock, fd.fd(), exclusive_now);  // raises while the writer lives
+        if (names_file(os, path, st)) call_method(os, "unlink"_id, path);
+    });
 }
 
-void replace_text(Handle path, Handle text, NewFile mode) { replace_file(path, text_file_bytes(text), mode); }
+// The folders whose leftovers this process has cleared, by identity. Plain C++ data: a folder is
+// looked at once per process, so that the cost of a write does not grow with the folder.
+std::set<Identity> cleared_folders;
 
-void replace_file(Handle path, Handle data, NewFile mode) { Replacement(path, mode).write(data); }
-
-namespace {
-
-void remove_leftovers_beside(Handle os, Handle target);
-
-// A write to the file `target` names, as a plain open for writing would try it: refused where it
-// would be (no write permission, a read-only file system). The file is not changed.
-void check_writable(Handle os, Handle target) {
-    open_descriptor(os, target, os_flag(os, "O_WRONLY"_id) | os_flag(os, "O_BINARY"_id) | os_flag(os, "O_NOINHERIT"_id) |
-                                    os_flag(os, "O_CLOEXEC"_id))
-        .close();
+void clear_dead_writers(Handle os, Handle folder) {
+    Ref where = directory_or_current(os, folder);
+    Ref st, names;
+    if (!suppress(PyExc_OSError, [&] { st = call_method(os, "stat"_id, where); })) return;
+    if (!cleared_folders.insert(identity(st)).second) return;
+    if (!suppress(PyExc_OSError, [&] { names = call_method(os, "listdir"_id, where); })) return;
+    Ref os_path = getattr(os, "path"_id);
+    const std::string token = process_token(os);
+    Ref it = own(PyObject_GetIter(names.get()));
+    while (Ref name = next(it))
+        if (foreign_temp_name(name, token)) remove_if_writer_gone(os, call_method(os_path, "join"_id, folder, name));
 }
 
 // The replaced file's owner and group for the new file, where this process may give them (root,
 // or a member of the group for the group alone); otherwise it stays the writer's.
-void keep_owner(Handle os, Handle fd, Handle current) {
+void keep_owner(Handle os, Handle fd, Handle made, Handle current) {
     Ref fchown = lookup(os, "fchown"_id);
     if (!fchown) return;  // no owners to keep (Windows)
-    Ref made = call_method(os, "fstat"_id, fd);
     Ref uid = getattr(current, "st_uid"_id), gid = getattr(current, "st_gid"_id);
     bool same_uid = truth(own(PyObject_RichCompare(uid.get(), getattr(made, "st_uid"_id).get(), Py_EQ)));
     bool same_gid = truth(own(PyObject_RichCompare(gid.get(), getattr(made, "st_gid"_id).get(), Py_EQ)));
@@ -176,7 +220,7 @@ void keep_owner(Handle os, Handle fd, Handle current) {
 }
 
 // os.replace(temp, target).
-void rename_over(Handle os, Handle temp, Handle target) {
+void replace_file(Handle os, Handle temp, Handle target) {
 #ifdef _WIN32
     // Windows refuses to replace a file that another process has open without delete sharing, which
     // Python's open() never grants: a list() elsewhere, reading the file for a moment, would make
@@ -189,9 +233,8 @@ void rename_over(Handle os, Handle temp, Handle target) {
         } catch (const Error&) {
             if (attempt >= 50 || !error_matches(PyExc_PermissionError)) throw;
             Caught exc;
-            Ref code = own_or_null(PyObject_GetAttr(exc.value(), "winerror"_id));
-            long winerror = code && PyLong_Check(code.get()) ? PyLong_AsLong(code.get()) : -1;
-            PyErr_Clear();  // no winerror (or not an int): not the sharing case
+            Ref code = lookup(exc.value(), "winerror"_id);
+            long winerror = code && PyLong_Check(code.get()) ? as_long(code) : -1;  // none: not the sharing case
             if (winerror != 5 && winerror != 32) exc.reraise();
         }
         Ref pause = own(PyFloat_FromDouble(0.02));
@@ -204,138 +247,184 @@ void rename_over(Handle os, Handle temp, Handle target) {
 
 }  // namespace
 
-Replacement::Replacement(Handle path, NewFile mode) : mode_(mode) {
-    os_ = os_module();
-    where_ = call_method(os_, "fsdecode"_id, path);  // the file as the caller names it, for errors
-    target_ = link_target(os_, where_);
-    try {
-        suppress(PyExc_FileNotFoundError, [&] { current_ = call_method(os_, "stat"_id, target_); });
-        if (current_) {
-            long type = file_type(current_);
-#ifdef _WIN32
-            if (type == directory_type) raise_os_error(EACCES, where_);
-#else
-            if (type == directory_type) raise_os_error(EISDIR, where_);
-#endif
-            // A device or a FIFO would be swapped for a regular file (and a FIFO would block a
-            // plain write): never replaced.
-            if (type != regular_type) raise_os_error(EINVAL, where_, "Not a regular file");
-            check_writable(os_, target_);
-        }
-        remove_leftovers_beside(os_, target_);
-    } catch (const Error&) {
-        name_the_written_file(where_, {target_});
-        throw;
+Ref text_file_bytes(Handle text) {
+    if (!PyUnicode_Check(text.get())) {
+        // the TypeError write_text raises
+        Ref type_name = own(PyType_GetName(Py_TYPE(text.get())));
+        raise(PyExc_TypeError, "data must be str, not %U", type_name.get());
     }
+    return encode_for_text_mode(text);
 }
 
-void Replacement::write(Handle data) {
-    Ref os_path = getattr(os_, "path"_id);
-    auto [dir, base] = split_path(os_path, target_);
-    Ref temp;
-    try {
-        // A file replaced like an open for writing would keep its mode.
-        Ref keep_mode;
-        if (mode_ == NewFile::LikeOpenWrite && current_)
-            keep_mode = own(PyNumber_And(getattr(current_, "st_mode"_id).get(), integer(07777).get()));
-        long open_flags = exclusive_create_flags(os_);
-        long create_mode = mode_ == NewFile::Private || keep_mode ? 0600 : 0666;
-        Ref prefix = temp_prefix(base);
-        Ref pid = call_method(os_, "getpid"_id);
-
-        Descriptor fd;
-        for (int attempt = 0; !fd; ++attempt) {
-            Ref name = own(PyUnicode_FromFormat("%U%S.%lu.tmp", prefix.get(), pid.get(), temp_counter.fetch_add(1)));
-            temp = call_method(os_path, "join"_id, dir, name);
-            bool made = suppress(PyExc_FileExistsError, [&] { fd = open_descriptor(os_, temp, open_flags, create_mode); });
-            if (!made && attempt > 100) raise(PyExc_FileExistsError, "no free temporary file name beside %R", where_.get());
-        }
-
+detail::TempFile::TempFile(Handle os, Handle folder, Handle base, long create_mode, Handle where)
+    : os_(new_ref(os)), where_(new_ref(where)) {
+    Ref os_path = getattr(os, "path"_id);
+    for (int attempt = 0; !fd_; ++attempt) {
+        Ref temp = call_method(os_path, "join"_id, folder, temp_name(os, base));
+        bool created = false;
         try {
-            if (current_) keep_owner(os_, fd.fd(), current_);
-            write_and_close(os_, std::move(fd), data);
-            if (keep_mode) call_method(os_, "chmod"_id, temp, keep_mode);
-            rename_over(os_, temp, target_);
+            created = rt::suppress(PyExc_FileExistsError, [&] { fd_ = open_descriptor(os, temp, exclusive_create_flags(os), create_mode); });
         } catch (const Error&) {
-            discard(os_, temp);
-            throw;
+            rethrow_naming(where, {temp});
         }
-    } catch (const Error&) {
-        name_the_written_file(where_, {temp, target_});
-        throw;
+        if (!created) {
+            if (attempt > 100) raise(PyExc_FileExistsError, "no free temporary file name beside %R", where.get());
+            continue;
+        }
+        path_ = std::move(temp);
+        bool held = false;
+        try {
+            made_ = call_method(os, "fstat"_id, fd_.fd());
+            held = hold_temp_file(os, fd_.fd(), path_, made_);
+        } catch (const Error&) {
+            cleanup([&] { fd_.close(); });  // not constructed: the destructor does not run
+            cleanup([&] { call_method(os, "unlink"_id, path_); });
+            rethrow_naming(where, {path_});
+        }
+        if (!held) {
+            fd_.close();
+            path_ = nullptr;  // removed by a cleanup that took it first: not ours to remove again
+        }
     }
-    sync_directory(os_, dir);
 }
 
-// --- leftover temporary files ------------------------------------------------------------------
+detail::TempFile::~TempFile() noexcept(false) {
+    if (named_ || !path_ || !interpreter_reachable()) return;
+    if (fd_) cleanup([&] { fd_.close(); });
+    cleanup([&] { call_method(os_, "unlink"_id, path_); });
+}
 
-namespace {
+void detail::TempFile::write(Handle data, Handle mode) {
+    try {
+        write_all(os_, fd_.fd(), data);
+        if (Ref fchmod = lookup(os_, "fchmod"_id); fchmod && mode.get()) call(fchmod, fd_.fd(), mode);
+        sync_file(os_, fd_.fd());
+    } catch (const Error&) {
+        rethrow_naming(where_, {path_});
+    }
+}
 
-#ifndef _WIN32
-// Decimal digits as str() writes a non-negative int: no sign, no leading zero.
-bool canonical_number(Handle text, Py_ssize_t start, Py_ssize_t end) {
-    if (end <= start || (end - start > 1 && PyUnicode_READ_CHAR(text.get(), start) == '0')) return false;
-    for (Py_ssize_t i = start; i < end; ++i) {
-        Py_UCS4 ch = PyUnicode_READ_CHAR(text.get(), i);
-        if (ch < '0' || ch > '9') return false;
+void detail::TempFile::close_before_naming() {
+#ifdef _WIN32
+    if (fd_) fd_.close();  // Windows renames and links no file that is open
+#endif
+}
+
+void detail::TempFile::rename_over(Handle target) {
+    close_before_naming();
+    try {
+        replace_file(os_, path_, target);
+    } catch (const Error&) {
+        rethrow_naming(where_, {path_, target});
+    }
+    named_ = true;
+    // The writer's lock goes with the descriptor, now that the file has its name.
+    if (fd_) cleanup([&] { fd_.close(); });
+}
+
+bool detail::TempFile::link_as(Handle target) {
+    close_before_naming();
+    bool linked = false;
+    try {
+        linked = rt::suppress(PyExc_FileExistsError, [&] { call_method(os_, "link"_id, path_, target); });
+    } catch (const Error&) {
+        rethrow_naming(where_, {path_, target});
+    }
+    return linked;  // the temporary name goes when this object ends
+}
+
+bool write_new_file(Handle path, Handle data) {
+    Ref os = os_module();
+    Ref target = call_method(os, "fsdecode"_id, path);
+    auto [folder, base] = split_path(getattr(os, "path"_id), target);
+    detail::TempFile temp(os, folder, base, 0600, target);
+    temp.write(data, integer(0600));
+    if (!temp.link_as(target)) return false;
+    try {
+        sync_directory(os, folder);
+    } catch (const Error&) {
+        cleanup([&] { call_method(os, "unlink"_id, target); });
+        throw;
     }
     return true;
 }
 
-// The process id in `name` when it is "<prefix><pid>.<n>.tmp" exactly, else a null Ref.
-Ref temp_file_pid(Handle name, Handle prefix) {
-    if (!PyUnicode_CheckExact(name.get())) return nullptr;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(name.get()), start = PyUnicode_GET_LENGTH(prefix.get());
-    Py_ssize_t end = length - PyUnicode_GET_LENGTH(".tmp"_id);
-    if (end <= start || check(PyUnicode_Tailmatch(name, prefix, 0, start, -1)) == 0 ||
-        check(PyUnicode_Tailmatch(name, ".tmp"_id, end, length, 1)) == 0)
-        return nullptr;
-    Py_ssize_t dot = PyUnicode_FindChar(name, '.', start, end, 1);
-    if (dot < 0 || !canonical_number(name, start, dot) || !canonical_number(name, dot + 1, end)) return nullptr;
-    Ref digits = own(PyUnicode_Substring(name, start, dot));
-    return own(PyLong_FromUnicodeObject(digits.get(), 10));
-}
-
-// os.kill(pid, 0) says that no such process exists. Any other answer (it exists, it belongs to
-// another user, the number is out of range) keeps its files.
-bool process_is_gone(Handle os, Handle pid) {
-    bool gone = false;
-    suppress(PyExc_OSError, [&] {
-        suppress(PyExc_OverflowError, [&] {
-            gone = !suppress(PyExc_ProcessLookupError, [&] { call_method(os, "kill"_id, pid, integer(0)); });
-        });
-    });
-    return gone;
-}
-
-void remove_leftovers_beside(Handle os, Handle target) {
-    Ref os_path = getattr(os, "path"_id);
-    auto [dir, base] = split_path(os_path, target);
-    Ref names;
-    if (!suppress(PyExc_OSError, [&] { names = call_method(os, "listdir"_id, directory_or_current(os, dir)); }))
-        return;
-    Ref prefix = temp_prefix(base);
-    Ref it = own(PyObject_GetIter(names.get()));
-    while (Ref name = next(it)) {
-        Ref pid = temp_file_pid(name, prefix);
-        if (!pid || !process_is_gone(os, pid)) continue;
-        Ref leftover = call_method(os_path, "join"_id, dir, name);
-        suppress(PyExc_OSError, [&] {
-            if (file_type(call_method(os, "lstat"_id, leftover)) == regular_type) call_method(os, "unlink"_id, leftover);
-        });
+Replacement::Replacement(Handle path, NewFile mode) : mode_(mode) {
+    os_ = os_module();
+    where_ = call_method(os_, "fsdecode"_id, path);  // the file as the caller names it, for errors
+    try {
+        open_target();
+        folder_ = split_path(getattr(os_, "path"_id), target_).first;
+        clear_dead_writers(os_, folder_);
+    } catch (const Error&) {
+        raise_naming_path();
     }
 }
-#else
-// Never on Windows: os.kill(pid, 0) does not ask there whether a process exists, it sends the
-// process CTRL_C_EVENT (signal 0). So leftovers stay.
-void remove_leftovers_beside(Handle, Handle) {}
-#endif
 
-}  // namespace
-
-void remove_leftover_temp_files(Handle path) {
-    Ref os = os_module();
-    remove_leftovers_beside(os, link_target(os, path));
+// Opens the file as a plain write would, without truncating it or waiting for a FIFO's reader, and
+// finds the name of what it opened: `where_`, or the file its link leads to.
+void Replacement::open_target() {
+    const long flags = os_flag(os_, "O_WRONLY"_id) | os_flag(os_, "O_NONBLOCK"_id) | os_flag(os_, "O_NOCTTY"_id) |
+                       os_flag(os_, "O_CLOEXEC"_id) | os_flag(os_, "O_BINARY"_id) | os_flag(os_, "O_NOINHERIT"_id);
+    for (int attempt = 0;; ++attempt) {
+        Descriptor fd;
+        bool opened = false;
+        bool found = suppress(PyExc_FileNotFoundError, [&] {
+            // ENXIO: a FIFO that no one reads, or a socket
+            opened = suppress({ENXIO}, [&] { fd = open_descriptor(os_, where_, flags); });
+        });
+        if (!found) {
+            Ref st;
+            if (!suppress(PyExc_FileNotFoundError, [&] { st = call_method(os_, "lstat"_id, where_); })) {
+                target_ = where_;  // nothing there: a new file
+                return;
+            }
+            if (file_type(st) != regular_type) raise_os_error(EINVAL, where_, "Not a regular file");  // a link to nothing
+            continue;  // made in the meantime
+        }
+        if (!opened) raise_os_error(EINVAL, where_, "Not a regular file");
+        Ref st = call_method(os_, "fstat"_id, fd.fd());
+        fd.close();
+        if (file_type(st) != regular_type) raise_os_error(EINVAL, where_, "Not a regular file");
+        Ref name = where_;
+        bool named = names_file(os_, name, st);
+        if (!named) {  // reached through a link: the name of the file it leads to, if that is still the one
+            name = call_method(getattr(os_, "path"_id), "realpath"_id, where_);
+            named = names_file(os_, name, st);
+        }
+        if (named) {
+            target_ = std::move(name);
+            current_ = std::move(st);
+            return;
+        }
+        // Moved or replaced since it was opened: open it again.
+        if (attempt >= 10) raise_os_error(EAGAIN, where_, "Replaced by another writer while being opened");
+    }
 }
+
+void Replacement::prepare(Handle data) {
+    assert(!temp_);
+    try {
+        // A file replaced like an open for writing would keep its mode.
+        Ref keep_mode;
+        if (mode_ == NewFile::Private) keep_mode = integer(0600);
+        else if (current_) keep_mode = own(PyNumber_And(getattr(current_, "st_mode"_id).get(), integer(07777).get()));
+        Ref base = split_path(getattr(os_, "path"_id), target_).second;
+        detail::TempFile& temp = temp_.emplace(os_, folder_, base, keep_mode ? 0600 : 0666, where_);
+        if (current_) keep_owner(os_, temp.fd(), temp.made(), current_);
+        temp.write(data, keep_mode);
+    } catch (const Error&) {
+        raise_naming_path();
+    }
+}
+
+void Replacement::commit() {
+    assert(temp_);
+    temp_->rename_over(target_);
+}
+
+void Replacement::flush_folder() { sync_directory(os_, folder_); }
+
+void Replacement::raise_naming_path() { rethrow_naming(where_, {temp_ ? temp_->path() : nullptr, target_}); }
 
 }  // namespace rt

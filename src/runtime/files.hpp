@@ -1,63 +1,114 @@
-// Atomic, durable replacement of a file, and the cleanup of what writers that died left behind.
+// Atomic, durable replacement of a regular file, and new files made once.
 #pragma once
+
+#include <optional>
 
 #include "os.hpp"
 
 namespace rt {
 
 enum class NewFile {
-    Private,        // made owner-only (0600) from the start, whatever the umask
+    Private,        // owner-only (0600), whatever the umask
     LikeOpenWrite,  // a new file gets the umask's default mode; a replaced one keeps its mode
 };
 
-// Writes `text` (a str) to `path` (anything os.fspath accepts) as UTF-8 in text mode (the io
-// module's line separator), the way path.write_text(text, encoding="utf-8") would, except
-// that the file is never truncated in place: the whole text goes to a new file in the same
-// directory, is flushed to disk, replaces the old file in one rename, and the directory is
-// flushed too (where the platform can open one), so that a returned write survives a power
-// loss. When `path` is a symbolic link, the file it points to is replaced and the link stays.
-//
-// What a plain write would refuse is refused before anything is written, with its error: a
-// directory (IsADirectoryError), a file this process may not write (PermissionError; root keeps
-// its rights). So is what it would not refuse but must not be replaced by a new file, anything
-// but a regular file (a device, a FIFO, a socket). A replaced file keeps its mode, and its owner
-// and group where the process may give them. Encoding errors are raised before anything is
-// touched; on any later failure the previous file is left as it was and the temporary file is
-// removed. Errors read as the plain write's: an OSError that would name the temporary file names
-// `path`, with the same type, errno and message.
-void replace_text(Handle path, Handle text, NewFile mode);
-
-// The bytes a text-mode UTF-8 write of `text` produces (raising as write_text would for a non-str
-// or an unencodable character).
+// The bytes a text-mode UTF-8 write of `text` produces, as path.write_text(text, encoding="utf-8")
+// would write them (the io module's line separator), raising as it would for a non-str or an
+// unencodable character.
 Ref text_file_bytes(Handle text);
 
-// replace_text in two steps, for callers with work between them: constructing one checks what
-// stands at `path` (raising what replace_text would raise before anything is written) and removes
-// the temporary files that writers killed in the middle of replacing it left behind; write()
-// then replaces it with `data` (bytes).
-class Replacement {
+// Replaces the file at `path` (anything os.fsdecode takes) whole: the new bytes go to a temporary
+// file beside it, flushed to disk, which then takes the file's name in one rename; the folder is
+// flushed after it, so that a returned write survives a power loss. Readers see the old file or
+// the new one, never part of either.
+//
+// The kernel decides what may be written. Constructing one opens `path` as a plain write opens it
+// (following links as the kernel allows, but without truncating it and without blocking on a
+// FIFO) and takes every check from that descriptor: what a plain write would refuse is refused
+// with its error (a directory, no permission, a read-only file system), and so is anything but a
+// regular file (a FIFO, a device, a socket, a link to nothing). The file replaced is the one that
+// descriptor has open: `path` itself, or the file its link leads to. A replaced file keeps its
+// mode (LikeOpenWrite) and its owner and group where the process may give them. Nothing is
+// changed before commit().
+//
+// The temporary file is created exclusively (never through a link), under a name with 64 random
+// bits, and its writer holds a lock on it until the rename (POSIX; on Windows the open file
+// cannot be removed). The first replacement in a folder in a process removes the temporary files
+// there whose writer is gone, proven by taking that lock, and nothing else; later ones in the
+// same folder do not look, so a write costs the same in a big folder.
+//
+// Errors read as the plain write's: an OSError that would name the temporary file names `path`,
+// with the same type, errno and message.
+namespace detail {
+
+// What Replacement and write_new_file build on, not a way in of its own: a temporary file beside the
+// file it is to become, `base` in `folder`: created exclusively (never
+// through a link) under a name with 64 random bits, and held by its writer until it takes its name
+// (a lock on POSIX, the open file itself on Windows), so that the cleanup of dead writers' files
+// leaves it alone. Removed unless it took its name. Errors that would name it name `where`.
+class TempFile {
 public:
-    Replacement(Handle path, NewFile mode);
-    void write(Handle data);
+    TempFile(Handle os, Handle folder, Handle base, long create_mode, Handle where);
+    ~TempFile() noexcept(false);
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    Handle path() const noexcept { return path_; }
+    Handle fd() const noexcept { return fd_.fd(); }
+    // os.fstat of the file, as made
+    Handle made() const noexcept { return made_; }
+    // Writes all of `data`, sets `mode` (unless null) and flushes the file to disk.
+    void write(Handle data, Handle mode);
+    // Takes the name `target`, replacing what stands there (os.replace).
+    void rename_over(Handle target);
+    // Takes the name `target` as well (os.link): false, and nothing changed, when something stands there.
+    bool link_as(Handle target);
 
 private:
-    NewFile mode_;
-    Ref os_, where_, target_, current_;  // current_: os.stat of the file replaced, null when there is none
+    void close_before_naming();
+    Ref os_, where_, path_, made_;
+    Descriptor fd_;
+    bool named_ = false;
 };
 
-void replace_file(Handle path, Handle data, NewFile mode);
+}  // namespace detail
 
-// Writes `data` (bytes) to a new file at `path`, created owner-only and flushed to disk, its
-// directory too. Returns false, touching nothing, when something already stands at `path`.
+class Replacement {
+public:
+    // A temporary file that was prepared and not committed is removed when this object ends.
+    Replacement(Handle path, NewFile mode);
+    Replacement(const Replacement&) = delete;
+    Replacement& operator=(const Replacement&) = delete;
+
+    // The file that commit() replaces.
+    Handle target() const noexcept { return target_; }
+    // Writes `data` (bytes) to the temporary file and flushes it. Nothing is visible yet.
+    void prepare(Handle data);
+    // The commit point: the temporary file takes the target's name.
+    void commit();
+    // Flushes the folder, so that the rename survives a power loss. A failure is raised, with the
+    // new file in place.
+    void flush_folder();
+    // All three.
+    void write(Handle data) {
+        prepare(data);
+        commit();
+        flush_folder();
+    }
+
+private:
+    void open_target();
+    [[noreturn]] void raise_naming_path();
+
+    NewFile mode_;
+    Ref os_, where_, target_, folder_;
+    Ref current_;  // os.fstat of the file replaced; null when there is none
+    std::optional<detail::TempFile> temp_;
+};
+
+// Writes `data` (bytes) to a new file at `path`, owner-only, flushed to disk, its folder too: a
+// temporary file that then takes the name as a second link, so that the file appears whole or not
+// at all. Returns false, touching nothing, when something already stands at `path`.
 bool write_new_file(Handle path, Handle data);
-
-// Removes the temporary files that replacing `path` left beside it in processes that have ended
-// before renaming them (killed in the middle of a write): names of exactly its pattern for this
-// file, ".<name>.<pid>.<n>.tmp" (a name too long to take the suffix is shortened and marked with
-// a hash of the whole name), whose process no longer exists, and nothing else. Best effort: a
-// file that cannot be listed or removed stays. Every replacement runs it first. POSIX only: on
-// Windows nothing is removed, since os.kill(pid, 0) would not ask whether a process exists there
-// (signal 0 is CTRL_C_EVENT, sent to the process).
-void remove_leftover_temp_files(Handle path);
 
 }  // namespace rt

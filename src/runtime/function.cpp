@@ -30,7 +30,12 @@ struct Method {
     PyObject* weakrefs;
 };
 
-Method* as_method(PyObject* o) { return reinterpret_cast<Method*>(o); }
+extern PyTypeObject method_type;
+
+Method* as_method(PyObject* o) {
+    assert(Py_IS_TYPE(o, &method_type));
+    return reinterpret_cast<Method*>(o);
+}
 
 PyObject* method_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     Method* m = as_method(callable);
@@ -227,17 +232,10 @@ PyTypeObject* ready_method_type() {
 }  // namespace
 
 Ref lookup_global(PyObject* globals, Handle name) {
-    PyObject* v = PyDict_GetItemWithError(globals, name);
-    if (!v) {
-        if (PyErr_Occurred()) throw Error{};
-        PyObject* builtins = PyEval_GetBuiltins();
-        v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
-        if (!v) {
-            if (PyErr_Occurred()) throw Error{};
-            raise(PyExc_NameError, "name '%U' is not defined", name.get());
-        }
-    }
-    return new_ref(v);
+    if (Ref v = dict_get(globals, name)) return v;
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (Ref v = builtins ? dict_get(builtins, name) : nullptr) return v;
+    raise(PyExc_NameError, "name '%U' is not defined", name.get());
 }
 
 Ref Call::global(Handle name) const { return lookup_global(globals, name); }
@@ -250,6 +248,12 @@ int set_str_attribute(PyObject** slot, PyObject* value, const char* what) {
     });
 }
 
+bool is_own_method(Handle bound, Handle obj, Body body) {
+    if (!PyMethod_Check(bound.get()) || PyMethod_GET_SELF(bound.get()) != obj.get()) return false;
+    PyObject* function = PyMethod_GET_FUNCTION(bound.get());
+    return Py_IS_TYPE(function, &method_type) && as_method(function)->def->body == body;
+}
+
 Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name) {
     PyTypeObject* type = ready_method_type();
     Ref self = own(type->tp_alloc(type, 0));  // zeroed, and tracked: every field is null or valid
@@ -259,9 +263,8 @@ Ref make_method(const MethodDef& def, PyObject* globals, const char* class_name)
     m->result_type = def.coroutine ? nullptr : builtin_type_named(def.returns);
     new (&m->sig) Signature(def.name, def.params);
     m->globals = Py_NewRef(globals);
-    PyObject* module_name = PyDict_GetItemWithError(globals, "__name__"_id);
-    if (!module_name && PyErr_Occurred()) throw Error{};
-    m->module = Py_NewRef(module_name ? module_name : Py_None);
+    Ref module_name = dict_get(globals, "__name__"_id);
+    m->module = (module_name ? module_name : none()).release();
     m->name = check(PyUnicode_InternFromString(def.name));
     m->qualname = check(PyUnicode_FromFormat("%s.%s", class_name, def.name));
     m->doc = def.doc ? check(PyUnicode_FromString(def.doc)) : Py_NewRef(Py_None);

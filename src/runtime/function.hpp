@@ -5,6 +5,8 @@
 
 #include <array>
 
+#include "call.hpp"
+#include "objects.hpp"
 #include "signature.hpp"
 
 namespace rt {
@@ -63,6 +65,10 @@ Ref make_class(PyObject* globals, const char* module_name, const char* name, con
                const MethodDef (&methods)[N]) {
     return make_class(globals, module_name, name, doc, methods, N);
 }
+
+// Whether `bound` (what `obj.<name>` gave) is a method object of this runtime with body `body`,
+// bound to `obj`: a sibling that is not overridden, whose behaviour the caller therefore knows.
+bool is_own_method(Handle bound, Handle obj, Body body);
 
 // Module global lookup shared by Call::global and the coroutine bodies.
 Ref lookup_global(PyObject* globals, Handle name);

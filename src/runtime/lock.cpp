@@ -1,256 +1,186 @@
+// The store lock's bookkeeping, the same on every platform: who in this process holds which store,
+// re-entry, cooperative waiting and fork. The kernel's side is lock_posix.cpp or lock_windows.cpp.
 #include "lock.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <vector>
 
-#include "os.hpp"
+#include "module.hpp"
 
 namespace rt {
 
 namespace {
 
-using Hold = FileLock::Hold;
+// Who asks: a thread, and within it a greenlet other than the thread's main one.
+struct Owner {
+    unsigned long thread = 0;
+    std::uintptr_t greenlet = 0;  // 0: the thread's main greenlet, or no greenlets at all
+    bool operator==(const Owner&) const = default;
+};
 
-// The holds of this thread and of the whole process, as lists through the holds themselves (each
-// lives in the FileLock that opened its file). Plain pointers: nothing to allocate, and nothing
-// for the thread's exit to run. Changed only under the GIL (or by a thread the interpreter is
-// ending, which touches no Python object).
-thread_local Hold* thread_holds = nullptr;
-Hold* process_holds = nullptr;
-
-Hold* held(unsigned long long dev, unsigned long long ino) {
-    for (Hold* h = thread_holds; h; h = h->next_in_thread)
-        if (h->dev == dev && h->ino == ino) return h;
-    return nullptr;
-}
-
-void link(Hold& h) {
-    h.next_in_thread = thread_holds;
-    thread_holds = &h;
-    h.prev_in_process = nullptr;
-    h.next_in_process = process_holds;
-    if (process_holds) process_holds->prev_in_process = &h;
-    process_holds = &h;
-    h.linked = true;
-}
-
-void unlink(Hold& h) {
-    for (Hold** p = &thread_holds; *p; p = &(*p)->next_in_thread) {
-        if (*p == &h) {
-            *p = h.next_in_thread;
-            break;
-        }
-    }
-    if (h.prev_in_process) h.prev_in_process->next_in_process = h.next_in_process;
-    else process_holds = h.next_in_process;
-    if (h.next_in_process) h.next_in_process->prev_in_process = h.prev_in_process;
-    h.linked = false;
-}
-
-#ifndef _WIN32
-// After a fork, in the child: the descriptors of every hold of the parent (of all its threads) are
-// closed, so that the lock goes when its holder in the parent goes, whatever the child does. Not
-// unlocked (the lock belongs to the parent's open file): closed. The forking thread's own holds
-// end unguarded in the child.
-PyObject* release_inherited_locks(PyObject*, PyObject*) {
-    return guard<PyObject*>(nullptr, [] {
-        Ref os = os_module();
-        for (Hold* h = process_holds; h; h = h->next_in_process) {
-            Ref fd = integer(h->fd);
-            suppress(PyExc_OSError, [&] { call_method(os, "close"_id, fd); });
-            if (h->dir_fd >= 0) {
-                Ref dir_fd = integer(h->dir_fd);
-                suppress(PyExc_OSError, [&] { call_method(os, "close"_id, dir_fd); });
-            }
-            h->fd = h->dir_fd = -1;
-            h->linked = false;
-        }
-        process_holds = nullptr;
-        thread_holds = nullptr;
-        return none().release();
-    });
-}
-
-PyMethodDef release_inherited_locks_def = {"_release_inherited_locks", release_inherited_locks, METH_NOARGS, nullptr};
-bool released_in_children = false;  // one interpreter per process, and a child inherits the registration
-
-void release_in_forked_children(Handle os) {
-    if (released_in_children) return;
-    Ref handler = own(PyCFunction_New(&release_inherited_locks_def, nullptr));
-    call_method_kw(os, "register_at_fork"_id, kw<"after_in_child">, {handler});
-    released_in_children = true;
-}
-#endif
-
-unsigned long long identity_part(Handle st, Handle name) {
-    Ref value = getattr(st, name);
-    unsigned long long v = PyLong_AsUnsignedLongLongMask(value.get());
-    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw Error{};
-    return v;
-}
-
-// The lock file, opened for locking; created owner-only when missing. Never blocks, whatever
-// stands there, and never inherited by a program a child runs. A closed Descriptor when nothing
-// stands there and nothing can be made.
-Descriptor open_lock_file(Handle os, Handle path) {
-    const long always = os_flag(os, "O_CLOEXEC"_id) | os_flag(os, "O_NOINHERIT"_id) | os_flag(os, "O_NONBLOCK"_id);
-    Descriptor fd;
-    if (suppress(PyExc_OSError, [&] { fd = open_descriptor(os, path, os_flag(os, "O_RDWR"_id) | os_flag(os, "O_CREAT"_id) | always, 0600); }))
-        return fd;
-    // Not writable here (a read-only file system or directory, a file of another user): an
-    // existing lock file locks as well when opened for reading.
-    try {
-        return open_descriptor(os, path, os_flag(os, "O_RDONLY"_id) | always);
-    } catch (const Error&) {
-        Caught exc;
-        if (!exc.matches(PyExc_FileNotFoundError)) exc.reraise();
-        if (truth(call_method(getattr(os, "path"_id), "lexists"_id, path))) exc.reraise();  // a dangling link
-        return Descriptor();
-    }
-}
-
-#ifndef _WIN32
-// The hold of this thread that locked the directory of `path`, if any: asked for inside a held
-// section after the lock file was replaced, the directory is the same although the file is not.
-Hold* held_directory(Handle os, Handle path) {
-    Ref st;
-    Ref dir = directory_or_current(os, split_path(getattr(os, "path"_id), path).first);
-    if (!suppress(PyExc_OSError, [&] { st = call_method(os, "stat"_id, dir); })) return nullptr;
-    const unsigned long long dev = identity_part(st, "st_dev"_id), ino = identity_part(st, "st_ino"_id);
-    for (Hold* h = thread_holds; h; h = h->next_in_thread) {
-        if (h->dir_fd < 0) continue;
-        Ref locked = call_method(os, "fstat"_id, integer(h->dir_fd));
-        if (identity_part(locked, "st_dev"_id) == dev && identity_part(locked, "st_ino"_id) == ino) return h;
-    }
-    return nullptr;
-}
-#endif
-
-// Whether `path` still names the file of identity (dev, ino).
-bool still_names(Handle os, Handle path, unsigned long long dev, unsigned long long ino) {
-    Ref st;
-    if (!suppress(PyExc_FileNotFoundError, [&] { st = call_method(os, "stat"_id, path); })) return false;
-    return identity_part(st, "st_dev"_id) == dev && identity_part(st, "st_ino"_id) == ino;
-}
-
-// Waits for the lock and takes it. False when the file system offers no locks at all (some
-// network and user-space file systems).
-bool take_lock(Handle platform, Handle fd, FileLock::Mode mode) {
-#ifdef _WIN32
-    (void)mode;  // msvcrt's locks are exclusive
-    // LK_LOCK gives up with EDEADLOCK after ten one-second tries; keep waiting for the holder.
-    Ref one = integer(1);
-    while (!suppress({EDEADLOCK}, [&] { call_method(platform, "locking"_id, fd, getattr(platform, "LK_LOCK"_id), one); })) {
-    }
-    return true;
-#else
-    return suppress({ENOLCK, EOPNOTSUPP, ENOTSUP}, [&] {
-        call_method(platform, "flock"_id, fd, getattr(platform, mode == FileLock::Shared ? "LOCK_SH"_id : "LOCK_EX"_id));
-    });
-#endif
-}
-
-#ifndef _WIN32
-// The directory of the lock file, locked after it: a file can be removed or replaced under its
-// holder, and whoever opens the path then would lock another file, but the directory that holds
-// the store stays. A closed Descriptor where the directory cannot be opened or locked (some
-// network file systems lock only files open for writing): the file's lock alone guards then.
-Descriptor lock_directory(Handle os, Handle platform, Handle path, FileLock::Mode mode) {
-    Descriptor dir;
-    if (!suppress(PyExc_OSError, [&] {
-            Ref where = directory_or_current(os, split_path(getattr(os, "path"_id), path).first);
-            dir = open_descriptor(os, where, os_flag(os, "O_RDONLY"_id) | os_flag(os, "O_DIRECTORY"_id) | os_flag(os, "O_CLOEXEC"_id));
-        }))
-        return dir;
-    bool locked = false;
-    suppress(PyExc_OSError, [&] { locked = take_lock(platform, dir.fd(), mode); });
-    return locked ? std::move(dir) : Descriptor();
-}
-#endif
-
-void drop_lock(Handle platform, Handle fd) {
-#ifdef _WIN32
-    call_method(platform, "locking"_id, fd, getattr(platform, "LK_UNLCK"_id), integer(1));
-#else
-    call_method(platform, "flock"_id, fd, getattr(platform, "LOCK_UN"_id));
-#endif
+Owner current_owner() {
+    Owner me{PyThread_get_thread_ident(), 0};
+    Ref greenlet = dict_get(PyImport_GetModuleDict(), "greenlet"_id);
+    if (!greenlet) return me;
+    Ref current = call_method(greenlet, "getcurrent"_id);
+    if (getattr(current, "parent"_id).get() != Py_None) me.greenlet = reinterpret_cast<std::uintptr_t>(current.get());
+    return me;
 }
 
 }  // namespace
 
-FileLock::FileLock(Handle path, Mode mode) : mode_(mode) {
-    os_ = os_module();
-    platform_ = platform_module();
-#ifndef _WIN32
-    release_in_forked_children(os_);
-#endif
-    if (thread_holds) {
-        // Asked for again inside a held section? Compared by identity, before anything is opened:
-        // with lock emulations that follow POSIX record locks, closing a second descriptor of a
-        // held file would release it.
-        Ref st;
-        if (suppress(PyExc_OSError, [&] { st = call_method(os_, "stat"_id, path); })) {
-            own_.dev = identity_part(st, "st_dev"_id);
-            own_.ino = identity_part(st, "st_ino"_id);
-            if (join(held(own_.dev, own_.ino))) return;
-        }
-#ifndef _WIN32
-        if (join(held_directory(os_, path))) return;
-#endif
-    }
+// One process's hold of one store. Heap records, listed in `holds`: another owner reads them while
+// the holder's stack is switched out.
+struct FileLock::Hold {
+    Identity store;  // the store folder's identity: the key, however its path is spelt
+    Owner owner;
+    Mode mode;
+    Ref path;                  // the lock file, for errors
+    Descriptor file, folder;   // either may be closed (see FileLock)
+    bool lost = false;         // no longer held: closed in a forked child, or a failed change of mode
+};
+
+namespace {
+
+using Hold = FileLock::Hold;
+
+// The holds of this process. Changed only under the GIL.
+std::vector<Hold*> holds;
+
+Hold* held(const Identity& store) {
+    for (Hold* h : holds)
+        if (h->store == store) return h;
+    return nullptr;
+}
+
+void forget(Hold* h) { holds.erase(std::remove(holds.begin(), holds.end(), h), holds.end()); }
+
+// Lets the other owners of this process run a while: time.sleep, which releases the GIL for other
+// threads and which greenlet schedulers replace with a switch to their other greenlets.
+void pause(double& seconds) {
+    Ref delay = own(PyFloat_FromDouble(seconds));
+    call_method(imported("time"_id), "sleep"_id, delay);
+    seconds = std::min(seconds * 2, 0.02);
+}
+
+// Whether `path` still names the file open as `fd`.
+bool still_names(Handle os, Handle path, Handle fd) {
+    Ref st;
+    if (!suppress(PyExc_FileNotFoundError, [&] { st = call_method(os, "lstat"_id, path); })) return false;
+    return file_type(st) == regular_type && identity(st) == identity(call_method(os, "fstat"_id, fd));
+}
+
+// Takes the kernel's locks for `h`, file first, then folder.
+void take_locks(Handle os, Hold& h, Handle dir) {
     for (;;) {
-        Descriptor fd = open_lock_file(os_, path);
-        if (!fd) return;  // the directory takes no files: nothing to guard
-        Ref st = call_method(os_, "fstat"_id, fd.fd());
-        own_.dev = identity_part(st, "st_dev"_id);
-        own_.ino = identity_part(st, "st_ino"_id);
-        if (join(held(own_.dev, own_.ino)) || !take_lock(platform_, fd.fd(), mode)) return;
-#ifndef _WIN32
-        Descriptor dir = lock_directory(os_, platform_, path, mode);
-        if (dir) own_.dir_fd = as_long(dir.fd());
-        dir_fd_ = dir.release();
-#endif
-        // Without the directory's lock: a file removed or replaced while this waited guards
-        // nothing, since whoever opens the path now gets another one. Lock that one instead.
-        if (!dir_fd_ && !still_names(os_, path, own_.dev, own_.ino)) continue;
-        own_.fd = as_long(fd.fd());
-        own_.mode = mode;
-        fd_ = fd.release();
-        link(own_);
-        return;
+        h.file = lock_platform::open_lock_file(os, h.path);
+        if (h.file) lock_platform::take(os, h.file.fd(), h.mode, h.path);
+        h.folder = lock_platform::lock_folder(os, dir, h.mode);
+        if (h.folder) return;
+        if (!h.file) raise_os_error(ENOLCK, h.path);  // neither a lock file nor a lockable folder
+        // The file's lock alone: it guards only while the path still names that file.
+        if (still_names(os, h.path, h.file.fd())) return;
     }
 }
 
-// This thread already holds the file: run inside that hold, made exclusive if need be.
-bool FileLock::join(Hold* h) {
-    if (!h) return false;
-    joined_ = h;
-#ifndef _WIN32
-    if (mode_ == Exclusive && h->mode == Shared) {
-        take_lock(platform_, integer(h->fd), Exclusive);
-        if (h->dir_fd >= 0) take_lock(platform_, integer(h->dir_fd), Exclusive);
-        h->mode = Exclusive;
-        upgraded_ = true;
+// Closes what `h` holds without unlocking it: the process no longer holds that store.
+void lose(Hold& h) {
+    for (Descriptor* d : {&h.file, &h.folder})
+        if (Ref fd = d->release()) suppress(PyExc_OSError, [&] { call_method(os_module(), "close"_id, fd); });
+    h.lost = true;
+}
+
+// Changes the mode of a hold: both locks dropped, then taken again in the one order. A change
+// that fails half way leaves the hold lost rather than half held.
+void change_mode(Handle os, Hold& h, FileLock::Mode mode) {
+    try {
+        if (h.folder) lock_platform::drop(h.folder.fd());
+        if (h.file) {
+            lock_platform::drop(h.file.fd());
+            lock_platform::take(os, h.file.fd(), mode, h.path);
+        }
+        if (h.folder) lock_platform::take(os, h.folder.fd(), mode, h.path);
+    } catch (const Error&) {
+        cleanup([&] { lose(h); });
+        throw;
     }
-#endif
-    return true;
+    h.mode = mode;
+}
+
+// In a forked child: every hold of the parent (of all its threads) is closed, not unlocked, since
+// the lock belongs to the parent's open file. The forking thread's sections find theirs lost.
+PyObject* forget_inherited_holds(PyObject*, PyObject*) {
+    return guard<PyObject*>(nullptr, [] {
+        for (Hold* h : holds) lose(*h);
+        holds.clear();
+        return none().release();
+    });
+}
+
+}  // namespace
+
+FileLock::FileLock(Handle path, Mode mode) {
+    Ref os = os_module();
+    lock_platform::after_fork_in_child(forget_inherited_holds);
+    Ref dir = directory_or_current(os, split_path(getattr(os, "path"_id), path).first);
+    Ref st;
+    if (!suppress(PyExc_FileNotFoundError, [&] { st = call_method(os, "stat"_id, dir); })) return;
+    const Identity store = identity(st);
+    const Owner me = current_owner();
+    double wait = 0.0005;
+    while (Hold* h = held(store)) {
+        if (h->owner == me) {
+            hold_ = h;
+            if (mode == Exclusive && h->mode == Shared) {
+                change_mode(os, *h, Exclusive);
+                upgraded_ = true;
+            }
+            return;
+        }
+        pause(wait);
+    }
+    // This owner claims the store in this process, then waits for the other processes.
+    auto h = std::make_unique<Hold>(Hold{store, me, mode, new_ref(path), {}, {}});
+    holds.push_back(h.get());
+    try {
+        take_locks(os, *h, dir);
+    } catch (...) {
+        forget(h.get());
+        throw;
+    }
+    hold_ = h.release();
+    taken_ = true;
 }
 
 FileLock::~FileLock() noexcept(false) {
-    if (own_.linked) unlink(own_);  // no Python object: also on a thread the interpreter is ending
-    if (!interpreter_reachable()) return;
-    if (fd_) {
-        if (own_.fd < 0) return;  // closed in a forked child
-        if (dir_fd_) {
-            cleanup([&] { drop_lock(platform_, dir_fd_); });
-            cleanup([&] { call_method(os_, "close"_id, dir_fd_); });
-        }
-        cleanup([&] { drop_lock(platform_, fd_); });
-        cleanup([&] { call_method(os_, "close"_id, fd_); });  // closing drops the lock in any case
-    } else if (upgraded_ && joined_->linked) {
-        if (joined_->dir_fd >= 0) cleanup([&] { take_lock(platform_, integer(joined_->dir_fd), Shared); });
-        cleanup([&] { take_lock(platform_, integer(joined_->fd), Shared); });
-        joined_->mode = Shared;
+    if (!hold_) return;
+    if (!taken_) {
+        if (upgraded_ && !hold_->lost && interpreter_reachable())
+            cleanup([&] { change_mode(os_module(), *hold_, Shared); });
+        return;
     }
+    // A thread the interpreter is ending at exit touches nothing: other such threads may be
+    // unwinding at the same time, without the GIL, and the process is going anyway.
+    if (!interpreter_reachable()) return;
+    std::unique_ptr<Hold> h(hold_);
+    forget(hold_);
+    if (h->lost) return;
+    // Unlocked before closing, so that a child forked without our fork handler (which would share
+    // the open file) cannot keep the lock either.
+    for (Descriptor* d : {&h->folder, &h->file}) {
+        if (!*d) continue;
+        cleanup([&] { lock_platform::drop(d->fd()); });
+        cleanup([&] { d->close(); });
+    }
+}
+
+void FileLock::check_held() const {
+    if (hold_ && hold_->lost)
+        raise(PyExc_RuntimeError, "the store lock %R is no longer held by this process (a forked child, or a lock that "
+                                  "could not be changed)", hold_->path.get());
 }
 
 }  // namespace rt

@@ -1,32 +1,36 @@
-// The inter-process file lock.
+// The inter-process store lock.
 #pragma once
 
-#include "ref.hpp"
+#include "os.hpp"
 
 namespace rt {
 
-// A lock on the file at `path` (made owner-only when missing), held from construction to
-// destruction: Exclusive against every other holder, Shared against exclusive ones only. It is
-// taken through the interpreter's own modules (fcntl.flock on POSIX; msvcrt.locking on Windows,
-// where every lock is exclusive), waits while another holder has it, and the operating system
-// drops it if the holder dies.
+// A lock on the store that the lock file at `path` guards, held from construction to destruction:
+// Exclusive against every other holder, Shared against exclusive ones only. Waiting holders of
+// other processes wait in the kernel (flock on POSIX, msvcrt.locking on Windows, where every lock
+// is exclusive); the kernel drops a lock whose holder dies.
 //
-// A thread that already holds the file (the same device and inode, however the path is spelt)
-// runs inside that hold instead of waiting for itself: code reached again from inside a held
-// section, such as an override calling back in. An exclusive lock asked for inside a shared one
-// turns that hold exclusive until the inner lock ends.
+// Who holds it. One owner per process at a time: a thread, or a greenlet where the greenlet
+// module is loaded. Another owner of this process waits cooperatively, sleeping through the
+// interpreter's time.sleep (which greenlet schedulers patch), until the holder is done. The same
+// owner asking again (an override calling back in, however the path is spelt) runs inside its
+// own hold; an Exclusive lock asked inside a Shared one turns the hold exclusive until the inner
+// lock ends. The bookkeeping lives on the heap, never on a stack that a greenlet switch moves.
 //
-// Removing or replacing the lock file lets nothing in: on POSIX the directory that holds it is
-// locked as well, after the file (where the file system locks directories), and taking the lock
-// succeeds only while `path` still names the locked file; when it was removed or replaced in the
-// meantime, the new one is locked instead. A forked child never holds
-// its parent's locks: it closes the descriptors it inherited (os.register_at_fork), and a lock it
-// was inside of runs unguarded there. The descriptors are close-on-exec too. Greenlets that
-// share a thread share its holds.
+// What is locked. The lock file is never created or opened through a link, and must be a regular
+// file. On POSIX the folder that holds it is locked too, after the file: removing or replacing the
+// lock file then lets nothing in. Where a folder cannot be locked (Windows, some network file
+// systems) the lock is taken only while `path` still names the locked file. Locks are always
+// taken file first, then folder, and changed by dropping both and taking them again in that
+// order, so two holders never wait for each other.
 //
-// A failure to open the lock file or to take the lock is raised, with two exceptions where the
-// section runs unguarded: nothing stands at `path` and nothing can be made there (the directory
-// takes no files, so nothing needs guarding), or the file system offers no locks at all.
+// Failure. A lock that cannot be taken (no locks on this file system, a lock file that cannot
+// be opened or is not a regular file) raises OSError naming the lock file: nothing goes on
+// unguarded. The one exception: a store folder that does not exist, where nothing can be written.
+//
+// Fork. A forked child never holds its parent's lock: it closes the descriptors it inherited
+// without unlocking them (os.register_at_fork), and they are close-on-exec too. A section that
+// was running in the forking thread goes on in the child without the lock: check_held() says so.
 class FileLock {
 public:
     enum Mode { Shared, Exclusive };
@@ -36,23 +40,40 @@ public:
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
-    // A lock file a thread holds, by its identity: in that thread's list and in the process's.
-    struct Hold {
-        unsigned long long dev = 0, ino = 0;
-        long fd = -1, dir_fd = -1;  // dir_fd: the directory's lock, -1 without one
-        Mode mode = Shared;
-        bool linked = false;  // false again once released, or closed in a forked child
-        Hold* next_in_thread = nullptr;
-        Hold *prev_in_process = nullptr, *next_in_process = nullptr;
-    };
+    // Raises RuntimeError when this process does not hold the lock it took: a forked child goes
+    // no further in a section its parent held.
+    void check_held() const;
+
+    struct Hold;  // one process's hold of one store (lock.cpp)
 
 private:
-    bool join(Hold* h);
-    [[maybe_unused]] Mode mode_;  // read only where a shared hold can turn exclusive (not on Windows)
-    Ref os_, platform_, fd_, dir_fd_;  // what this object opened and locked, null when it holds none of its own
-    Hold own_;                // this object's hold, when it opened the lock file
-    Hold* joined_ = nullptr;  // the hold of this thread it runs inside instead
-    bool upgraded_ = false;   // turned that shared hold exclusive
+    Hold* hold_ = nullptr;   // null: a store folder that does not exist, nothing held
+    bool taken_ = false;     // this object took the hold (it did not join one)
+    bool upgraded_ = false;  // this object turned the hold it joined exclusive
 };
+
+// What each platform provides (lock_posix.cpp, lock_windows.cpp; CMake builds one of them).
+namespace lock_platform {
+
+// The lock file at `path`, opened for locking without following a link, created owner-only
+// when missing; never blocks and is never inherited by a program a child runs. A closed
+// Descriptor when nothing stands at `path` and nothing can be made there. Raises when what
+// stands there is a link or not a regular file.
+Descriptor open_lock_file(Handle os, Handle path);
+
+// Waits for the lock on `fd` and takes it (Shared may be taken as Exclusive). A failure raises
+// OSError naming `path`.
+void take(Handle os, Handle fd, FileLock::Mode mode, Handle path);
+
+// Gives the lock on `fd` up.
+void drop(Handle fd);
+
+// The folder `dir`, locked; a closed Descriptor where a folder cannot be locked.
+Descriptor lock_folder(Handle os, Handle dir, FileLock::Mode mode);
+
+// Runs `forget` in every child that os.fork() makes (once registered, for the process).
+void after_fork_in_child(PyCFunction forget);
+
+}  // namespace lock_platform
 
 }  // namespace rt

@@ -20,9 +20,8 @@ std::pair<Ref, Ref> unpack_pair(Handle pair) {
 
 Ref mapping_get(Handle mapping, Handle key) {
     if (PyDict_CheckExact(mapping.get())) {
-        PyObject* value = PyDict_GetItemWithError(mapping, key);
-        if (!value && PyErr_Occurred()) throw Error{};
-        return new_ref(value ? value : Py_None);
+        Ref value = dict_get(mapping, key);
+        return value ? value : none();
     }
     return call_method(mapping, "get"_id, key);
 }

@@ -5,7 +5,8 @@
 
 #include <utility>
 
-#include "ref.hpp"
+#include "call.hpp"
+#include "objects.hpp"
 
 namespace rt {
 

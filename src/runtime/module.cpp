@@ -1,5 +1,8 @@
 #include "module.hpp"
 
+#include "call.hpp"
+#include "objects.hpp"
+
 namespace rt {
 
 namespace {
@@ -79,9 +82,7 @@ int exec_module(ModuleRecord& record, PyObject* module) {
 }
 
 Ref imported(Handle name) {
-    Ref module = own_or_null(PyImport_GetModule(name));
-    if (module) return module;
-    if (PyErr_Occurred()) throw Error{};
+    if (Ref module = own_optional(PyImport_GetModule(name))) return module;
     return own(PyImport_Import(name));
 }
 
@@ -91,8 +92,7 @@ Ref ModuleBody::import(const char* dotted) const {
 
 Ref from_import(PyObject* globals, Handle module_name, Handle name) {
     // The module as it already stands in sys.modules, when it has the name.
-    Ref module = own_or_null(PyImport_GetModule(module_name));
-    if (PyErr_Occurred()) throw Error{};
+    Ref module = own_optional(PyImport_GetModule(module_name));
     if (module)
         if (Ref value = lookup(module, name)) return value;
     Ref fromlist = own(PyTuple_Pack(1, name.get()));
@@ -100,9 +100,7 @@ Ref from_import(PyObject* globals, Handle module_name, Handle name) {
     if (Ref value = lookup(module, name)) return value;
     // A submodule that the import put in sys.modules but not on its package.
     Ref full = own(PyUnicode_FromFormat("%U.%U", module_name.get(), name.get()));
-    Ref sub = own_or_null(PyImport_GetModule(full.get()));
-    if (sub) return sub;
-    if (PyErr_Occurred()) throw Error{};
+    if (Ref sub = own_optional(PyImport_GetModule(full.get()))) return sub;
     raise(PyExc_ImportError, "cannot import name %S", name.get());
 }
 

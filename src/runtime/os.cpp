@@ -19,16 +19,7 @@ Ref platform_module() {
 
 long os_flag(Handle os, Handle name) {
     Ref v = lookup(os, name);
-    if (!v) return 0;
-    long flag = PyLong_AsLong(v.get());
-    if (flag == -1 && PyErr_Occurred()) throw Error{};
-    return flag;
-}
-
-long as_long(Handle value) {
-    long v = PyLong_AsLong(value);
-    if (v == -1 && PyErr_Occurred()) throw Error{};
-    return v;
+    return v ? as_long(v) : 0;
 }
 
 void raise_os_error(int code, Handle filename, const char* message) {
@@ -36,9 +27,7 @@ void raise_os_error(int code, Handle filename, const char* message) {
     // module's C runtime need not be the interpreter's (Windows links its own).
     Ref number = integer(code);
     Ref text = message ? str(message) : call_method(os_module(), "strerror"_id, number);
-    Ref exc = call(PyExc_OSError, number, text, filename);
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    throw Error{};
+    raise_instance(call(PyExc_OSError, number, text, filename));
 }
 
 // --- descriptors -------------------------------------------------------------------------------
@@ -83,12 +72,16 @@ long file_type(Handle st) {
     return as_long(mode) & file_type_bits;
 }
 
-Ref link_target(Handle os, Handle path) {
-    Ref os_path = getattr(os, "path"_id);
-    Ref target = call_method(os, "fsdecode"_id, path);
-    if (truth(call_method(os_path, "islink"_id, target))) target = call_method(os_path, "realpath"_id, target);
-    return target;
+namespace {
+unsigned long long identity_part(Handle st, Handle name) {
+    Ref value = getattr(st, name);
+    unsigned long long v = PyLong_AsUnsignedLongLongMask(value.get());  // st_ino may not fit a long
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw Error{};
+    return v;
 }
+}  // namespace
+
+Identity identity(Handle st) { return {identity_part(st, "st_dev"_id), identity_part(st, "st_ino"_id)}; }
 
 // --- flushing ----------------------------------------------------------------------------------
 
@@ -105,17 +98,13 @@ void sync_file(Handle os, Handle fd) {
 }
 
 void sync_directory(Handle os, Handle dir) {
-#ifndef _WIN32
+    // Windows opens no folder (os.open fails there): nothing to flush.
     long flags = os_flag(os, "O_RDONLY"_id) | os_flag(os, "O_DIRECTORY"_id) | os_flag(os, "O_CLOEXEC"_id);
     Descriptor fd;
     if (!suppress(PyExc_OSError, [&] { fd = open_descriptor(os, directory_or_current(os, dir), flags); }))
         return;
     suppress({EINVAL, ENOTSUP, EOPNOTSUPP}, [&] { sync_file(os, fd.fd()); });
     fd.close();
-#else
-    (void)os;
-    (void)dir;
-#endif
 }
 
 }  // namespace rt

@@ -1,11 +1,13 @@
 // Operating-system helpers, all through the interpreter's own `os` module: descriptors that close
-// themselves, errno matching, flushing to disk, link targets and file types.
+// themselves, OSError from an errno, flushing to disk, file types and identities.
 #pragma once
 
+#include <compare>
 #include <initializer_list>
 #include <utility>
 
-#include "ref.hpp"
+#include "call.hpp"
+#include "objects.hpp"
 
 namespace rt {
 
@@ -17,9 +19,6 @@ Ref platform_module();
 
 // os.<name> as a C long (an open flag, say), 0 when this platform's os has no such name.
 long os_flag(Handle os, Handle name);
-
-// int(value) as a C long; raises for a non-int or one out of range.
-long as_long(Handle value);
 
 // raise OSError(code, os.strerror(code), filename): the subclass that errno maps to. A message
 // replaces os.strerror(code) where the number alone would mislead. The one way to raise an
@@ -65,6 +64,15 @@ Ref directory_or_current(Handle os, Handle dir);
 inline constexpr long file_type_bits = 0170000, directory_type = 0040000, regular_type = 0100000;
 long file_type(Handle st);
 
+// A file's identity, (st_dev, st_ino) of a stat result: the same file whatever path or descriptor
+// reached it.
+struct Identity {
+    unsigned long long dev = 0, ino = 0;
+    bool operator==(const Identity&) const = default;
+    auto operator<=>(const Identity&) const = default;
+};
+Identity identity(Handle st);
+
 // Flushes what was written through `fd` to the disk: fcntl(fd, F_FULLFSYNC) where the interpreter's
 // fcntl has it (macOS), else (or when the file system refuses it) os.fsync.
 void sync_file(Handle os, Handle fd);
@@ -73,8 +81,5 @@ void sync_file(Handle os, Handle fd);
 // survives a power loss. Best effort where the platform cannot open a directory (Windows) or the
 // file system cannot flush one; a failing flush of one that can is raised.
 void sync_directory(Handle os, Handle dir);
-
-// The file a path names after following symbolic links (the path itself when it is none).
-Ref link_target(Handle os, Handle path);
 
 }  // namespace rt

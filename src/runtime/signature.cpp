@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "names.hpp"
+
 namespace rt {
 
 PyTypeObject* builtin_type_named(const char* annotation) {
@@ -20,7 +22,7 @@ void check_result(Handle value, PyTypeObject* type) {
     raise(PyExc_TypeError, "Expected %s, got %.200s", type->tp_name, Py_TYPE(value.get())->tp_name);
 }
 
-Signature::Signature(const char* func_name, const Param* params) : func_name(func_name), params(params) {
+Signature::Signature(const char* name, const Param* list) : func_name(name), params(list) {
     while (count < max_params && params[count].name) {
         const Param& p = params[count];
         if (!p.keyword_only) positional = count + 1;

@@ -33,7 +33,7 @@ struct Signature {
     PyObject* names[max_params] = {};
 
     // Needs the GIL: interns the names.
-    Signature(const char* func_name, const Param* params);
+    Signature(const char* name, const Param* list);
     ~Signature();
     Signature(const Signature&) = delete;
     Signature& operator=(const Signature&) = delete;

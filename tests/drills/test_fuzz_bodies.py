@@ -108,15 +108,15 @@ class StoreMachine(RuleBasedStateMachine):
                 assert exc.args == ("必须提供Kestrow用户名" if username == "" else "必须提供Kestrow密码",)
                 return
             raise AssertionError("empty user name or password accepted")
-        self.passwords[name] = password  # reaches the keyring before the file, and stays there
         changed = {**({} if self.damaged is not None else self.accounts), name: username}
         if not encodable(changed):
             try:
                 call()
-            except UnicodeEncodeError:  # fails before any file is touched: no copy either
+            except UnicodeEncodeError:  # fails before the keyring or any file is touched: no copy either
                 return
             raise AssertionError("an unencodable user name was written")
         assert call() == {"name": name, "username": username}
+        self.passwords[name] = password
         event("save written")
         self.accounts = changed
         self.written()

@@ -2,6 +2,7 @@
 a store directory removed after construction. Each write fails with the file system's OSError,
 the previous file stays as it was, and no temporary file is left behind."""
 
+import atexit
 import contextlib
 import errno
 import json
@@ -188,15 +189,6 @@ def no_write_permission(folder):
         folder.chmod(0o700)
 
 
-@pytest.fixture
-def shared_tmp():
-    """A temporary directory that other users can pass through (tmp_path's parents are root's)."""
-    top = tempfile.mkdtemp()
-    os.chmod(top, 0o711)
-    yield Path(top)
-    shutil.rmtree(top)
-
-
 @pytest.mark.parametrize("how", ["read-only mount", "no write permission"])
 def test_read_only_directory(how, shared_tmp, memory_keyring):
     if how == "read-only mount" and not MOUNTS:
@@ -220,35 +212,67 @@ def test_read_only_directory(how, shared_tmp, memory_keyring):
             lambda: archive.save_json(section="s", filename="data.json", payload={}), archive.root_dir, refused)
 
 
-# --- a lock file this user cannot open ------------------------------------------------------------
+# --- a lock file that cannot be used ---------------------------------------------------------------
 
-@pytest.mark.skipif(not hasattr(os, "geteuid"), reason="POSIX permission bits only")
-def test_lock_file_that_cannot_be_opened(shared_tmp, memory_keyring):
-    """Left by a run as another user, in a directory this user may write: the operations that lock
-    raise its PermissionError, before touching the keyring or the file; none goes on unguarded."""
+def unreadable_lock(lock, outside):
+    lock.chmod(0)  # left by a run as another user, in a folder this user may write
+    return PermissionError
+
+
+def linked_lock(lock, outside):
+    lock.unlink()
+    lock.symlink_to(outside)  # planted by whoever may write a shared folder
+    return OSError
+
+
+def lock_linked_to_nothing(lock, outside):
+    outside.unlink()
+    return linked_lock(lock, outside)
+
+
+def fifo_lock(lock, outside):
+    lock.unlink()
+    os.mkfifo(lock)
+    return OSError
+
+
+def folder_lock(lock, outside):
+    lock.unlink()
+    lock.mkdir()
+    return OSError
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid"), reason="POSIX permission bits, links and FIFOs")
+@pytest.mark.parametrize("make", [unreadable_lock, linked_lock, lock_linked_to_nothing, fifo_lock, folder_lock],
+                         ids=["unreadable", "link", "link to nothing", "FIFO", "folder"])
+def test_a_lock_file_that_cannot_be_used(shared_tmp, memory_keyring, make):
+    """The operations that lock raise an OSError naming the lock file, before touching the keyring
+    or the file; none goes on unguarded, and nothing is opened or created through a link."""
     store = KestrowLockmere(base_dir=shared_tmp)
     store.save(name="main", username="u", password="pw")
-    lock = store.base_dir / ".accounts.lock"
-    lock.chmod(0)
-    as_root = os.geteuid() == 0
+    lock, outside = store.base_dir / ".accounts.lock", shared_tmp / "outside"
+    outside.write_bytes(b"theirs")
+    outside.chmod(0o644)
+    refused = make(lock, outside)
+    as_root = os.geteuid() == 0 and make is unreadable_lock
     if as_root:  # root opens anything: the calls run as nobody, who owns all but the lock file
         for path in (store.base_dir, store.meta_path):
             os.chown(path, NOBODY, -1)
-    before = store.meta_path.read_bytes()
+    before = store.meta_path.read_bytes(), outside.exists() and outside.read_bytes()
     try:
         if as_root:
             os.seteuid(NOBODY)
         for call in (lambda: store.save(name="main", username="v", password="new"),
                      lambda: store.save(name="other", username="x", password="pw"),
                      lambda: store.delete(name="main"), lambda: store.get(name="main")):
-            with pytest.raises(PermissionError) as info:
+            with pytest.raises(refused) as info:
                 call()
             assert info.value.filename == str(lock)
         assert store.list() == [{"name": "main", "username": "u"}]  # reading the file takes no lock
     finally:
         if as_root:
             os.seteuid(0)
-    assert store.meta_path.read_bytes() == before
+    assert (store.meta_path.read_bytes(), outside.exists() and outside.read_bytes()) == before
     assert memory_keyring.entries == {("zantor-kestrow", "account:main"): "pw"}
 
 
@@ -301,6 +325,29 @@ def owned_by_nobody(target):
     return None
 
 
+def planted_link(target):
+    """Another user's link, in a sticky world-writable folder, to a file of this user's outside it:
+    with fs.protected_symlinks the kernel refuses to follow it, and so must the write."""
+    protected = Path("/proc/sys/fs/protected_symlinks")
+    try:
+        if protected.read_text().strip() != "1":
+            protected.write_text("1")
+            atexit.register(protected.write_text, "0")
+    except OSError:
+        pytest.skip("fs.protected_symlinks cannot be turned on here")
+    outside = target.parent.parent / ("outside-" + target.name)
+    outside.write_text("{}", encoding="utf-8")
+    target.parent.chmod(0o1777)
+    target.symlink_to(outside)
+    os.lchown(target, NOBODY, NOBODY)
+    return lambda: (outside.read_bytes(), os.stat(outside).st_uid)
+
+
+def link_to_nothing(target):
+    target.symlink_to(target.parent / "nothing")
+    return lambda: sorted(p.name for p in target.parent.iterdir() if p.name != ".accounts.lock")
+
+
 def make_device(node):
     try:
         os.mknod(node, 0o600 | stat.S_IFCHR, os.makedev(1, 3))
@@ -315,10 +362,12 @@ def make_device(node):
     ("link to a device", special_file(make_device), OSError),
     ("read-only file", as_nobody_read_only, PermissionError),  # as a plain write refuses it
     ("another user's file", owned_by_nobody, None),  # replaced, but it stays theirs
+    ("another user's link, sticky folder", planted_link, PermissionError),  # the kernel decides
+    ("link to nothing", link_to_nothing, OSError),  # nothing is created through a link
 ], ids=lambda v: v if isinstance(v, str) else "")
 def test_replacing_follows_the_plain_write_rules(shared_tmp, memory_keyring, write, case, prepare, refused):
     as_root = os.geteuid() == 0
-    if case == "another user's file" and not as_root:
+    if case in ("another user's file", "another user's link, sticky folder") and not as_root:
         pytest.skip("only root can give a file away")
     if case == "read-only file" and as_root:  # root writes anything: the call runs as nobody, who owns it all
         os.chown(shared_tmp, NOBODY, NOBODY)
@@ -328,9 +377,11 @@ def test_replacing_follows_the_plain_write_rules(shared_tmp, memory_keyring, wri
         state = prepare(target)
         before = state and state()
         if refused:
-            with pytest.raises(refused) as info:
+            with pytest.raises(OSError) as info:
                 call()
-            assert info.value.filename == str(target)
+            # the store's read before a save comes first, and says it changed nothing
+            error = info.value if info.value.filename else info.value.__cause__
+            assert isinstance(error, refused) and error.filename == str(target)
             assert state() == before  # nothing written, the mode kept
         else:
             call()
@@ -340,50 +391,281 @@ def test_replacing_follows_the_plain_write_rules(shared_tmp, memory_keyring, wri
             os.seteuid(0)
 
 
-# --- a read that fails for a passing reason -------------------------------------------------------
+# --- every step failing in turn -------------------------------------------------------------------
+# The runtime reaches the file system only through the interpreter's os (and fcntl or msvcrt for
+# locks), so every step an operation takes can be counted, and each one failed in turn. After a
+# call that raised, nothing has changed (files, keyring, folder), unless the failure came after the
+# commit point (the rename), when the new state is in place whole. After a call that returned,
+# the new state is in place. Either way no temporary file is left and no descriptor leaks.
 
-class Failing:
-    """Path.read_text raising `error` while active."""
-
-    def __init__(self, monkeypatch, error):
-        self.monkeypatch, self.error, self.real = monkeypatch, error, Path.read_text
-
-    def __enter__(self):
-        def read_text(path, *args, **kwargs):
-            raise self.error
-        self.monkeypatch.setattr(Path, "read_text", read_text)
-
-    def __exit__(self, *exc):
-        self.monkeypatch.setattr(Path, "read_text", self.real)
+STEPS = ["open", "close", "read", "write", "fsync", "fstat", "stat", "lstat", "replace", "unlink", "listdir",
+         "fchown", "fchmod", "mkdir", "readlink"]
+LOCKS = ("msvcrt", "locking") if sys.platform == "win32" else ("fcntl", "flock")
+FAILURES = {name: OSError(code, os.strerror(code)) for name, code in [
+    ("EIO", errno.EIO), ("ENOSPC", errno.ENOSPC), ("EMFILE", errno.EMFILE), ("EACCES", errno.EACCES),
+    ("ENOLCK", errno.ENOLCK)]}
+FAILURES.update(MemoryError=MemoryError(), KeyboardInterrupt=KeyboardInterrupt())
 
 
-@pytest.mark.parametrize("error", [OSError(errno.EMFILE, "Too many open files"), MemoryError(),
-                                   RecursionError("maximum recursion depth exceeded"),
-                                   PermissionError(errno.EACCES, "Permission denied")], ids=repr)
-@pytest.mark.parametrize("where", ["every read", "the load alone"])
-@pytest.mark.parametrize("operation", ["save", "delete"])
-def test_a_passing_read_failure_never_empties_the_store(tmp_path, memory_keyring, monkeypatch, error, where,
-                                                        operation):
-    """The file is kept whole and no listed account loses its password; the operation says why."""
-    failing = Failing(monkeypatch, error)
+class Steps:
+    """While active, records the name of every os (and lock) call; the `fail_at`-th raises `error`."""
 
-    class Store(KestrowLockmere):
-        def _load_accounts(self):
-            with failing:
-                return super()._load_accounts()
+    def __init__(self, fail_at=None, error=None):
+        self.fail_at, self.error, self.calls, self.active = fail_at, error, [], False
+        self.failed = None
 
-    store = (Store if where == "the load alone" else KestrowLockmere)(base_dir=tmp_path)
-    store.save(name="main", username="u", password="pw")
-    before = store.meta_path.read_bytes()
-    with contextlib.ExitStack() as during:
-        if where == "every read":
-            during.enter_context(failing)
-            assert store._load_accounts() == {}  # loading stays forgiving
-        with pytest.raises(OSError) as info:
-            store.save(name="other", username="x", password="pw2") if operation == "save" else store.delete(name="main")
-    assert where == "the load alone" or info.value.__cause__ is error
-    assert store.meta_path.read_bytes() == before
-    assert memory_keyring.entries[("zantor-kestrow", "account:main")] == "pw"
+    def install(self, monkeypatch):
+        import importlib
+
+        places = [(os, name) for name in STEPS if hasattr(os, name)]
+        places.append((importlib.import_module(LOCKS[0]), LOCKS[1]))
+        for module, name in places:
+            real = getattr(module, name)
+
+            def step(*args, real=real, name=name, **kwargs):
+                if self.active:
+                    self.calls.append(name)
+                    if len(self.calls) - 1 == self.fail_at:
+                        self.failed = name
+                        if name == "close":  # the kernel frees the descriptor even when close fails
+                            real(*args, **kwargs)
+                        raise self.error
+                return real(*args, **kwargs)
+            monkeypatch.setattr(module, name, step)
+
+
+def relative(result, folder):
+    return result.replace(str(folder), "<folder>") if isinstance(result, str) else result
+
+
+def descriptors():
+    return len(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
+
+
+def state(folder, keyring_entries):
+    """What an operation may change: the files below `folder` (but the lock file and temporary
+    files, counted apart), and the keyring."""
+    files = {p.relative_to(folder).as_posix(): p.read_bytes() for p in sorted(Path(folder).rglob("*"))
+             if p.is_file() and p.name != ".accounts.lock" and not p.name.endswith(".tmp")}
+    return files, dict(keyring_entries)
+
+
+def temporary_files(folder):
+    return sorted(p.name for p in Path(folder).rglob("*.tmp") if not p.name.startswith(".dead."))
+
+
+DEAD = ".dead." + "ab" * 12 + ".tmp"  # a temporary file of a writer that is gone
+
+
+class Lockmere(KestrowLockmere):
+    """A subclass whose _load_accounts is its own: the operations read beside it."""
+
+    def _load_accounts(self):
+        return super()._load_accounts()
+
+
+def drive(coro):
+    try:
+        coro.send(None)
+    except StopIteration as done:
+        return done.value
+    raise AssertionError("the capture did not finish")
+
+
+def on_store(call, text='{"main": {"username": "u"}, "kept": {"username": "k"}}', cls=KestrowLockmere):
+    def prepare(folder):
+        store = cls(base_dir=folder)
+        store.meta_path.write_text(text, encoding="utf-8")
+        return lambda: call(store)
+    return prepare
+
+
+def on_archive(call):
+    def prepare(folder):
+        archiver = KestrowArchiver(Path(folder) / "archive")
+        archiver.save_json(section="s", filename="data.json", payload={"old": True})
+        return lambda: call(archiver)
+    return prepare
+
+
+# name: (prepare(folder) -> operation, several files replaced one by one)
+OPERATIONS = {
+    "save new": (on_store(lambda s: s.save(name="new", username="n", password="pw")), False),
+    "save existing": (on_store(lambda s: s.save(name="main", username="u2", password="pw2")), False),
+    "save over damaged": (on_store(lambda s: s.save(name="main", username="u", password="pw"), "{damaged"), False),
+    "save, load overridden": (on_store(lambda s: s.save(name="new", username="n", password="pw"), cls=Lockmere),
+                              False),
+    "delete existing": (on_store(lambda s: s.delete(name="main")), False),
+    "delete missing": (on_store(lambda s: s.delete(name="ghost")), False),
+    "get": (on_store(lambda s: s.get(name="main")), False),
+    "save_json new": (on_archive(lambda a: a.save_json(section="s", filename="new.json", payload={"a": 1})), False),
+    "save_json replaced": (on_archive(lambda a: a.save_json(section="s", filename="data.json", payload={"a": 1})),
+                           False),
+    "archive_page": (on_archive(lambda a: drive(a.archive_page(Page("<p>page</p>"), section="s"))), True),
+    "first write in a folder": (None, False),  # a fresh folder each run, with a dead writer's leftover
+}
+
+
+def prepared(name, folder, keyring_):
+    """A folder as the case starts from: files written, the keyring set, the folder already looked
+    at once (so that every run takes the same steps); the operation."""
+    keyring_.entries.clear()
+    keyring_.entries[("zantor-kestrow", "account:main")] = "pw"
+    for path in sorted(Path(folder).rglob("*"), reverse=True):
+        path.unlink() if not path.is_dir() else path.rmdir()
+    if name == "first write in a folder":
+        (Path(folder) / DEAD).write_bytes(b"half")
+        archiver = KestrowArchiver(Path(folder))
+        return lambda: archiver.save_json(section="", filename="new.json", payload={})
+    return OPERATIONS[name][0](folder)
+
+
+@pytest.mark.parametrize("error", list(FAILURES))
+@pytest.mark.parametrize("name", list(OPERATIONS))
+def test_every_step_fails_in_turn(tmp_path, memory_keyring, monkeypatch, name, error):
+    steps = Steps()
+    steps.install(monkeypatch)
+    fresh = name == "first write in a folder"
+    folders = (tmp_path / str(n) for n in range(10_000))
+
+    def folder():
+        if fresh:
+            where = next(folders)
+            where.mkdir()
+            return where
+        return tmp_path
+
+    if not fresh:  # the folders of the case are looked at once, before the steps are counted
+        prepared(name, tmp_path, memory_keyring)()
+    for _ in range(10):  # a fresh folder's first write looks at it (unless it has the identity of an earlier one)
+        where = folder()
+        operation = prepared(name, where, memory_keyring)
+        before = state(where, memory_keyring.entries)
+        steps.calls, steps.active = [], True
+        result = relative(operation(), where)
+        steps.active = False
+        after, clean = state(where, memory_keyring.entries), list(steps.calls)
+        if not fresh or "listdir" in clean:
+            break
+    commit = len(clean) - clean[::-1].index("replace") if "replace" in clean else len(clean)
+    assert not temporary_files(where)
+    several = OPERATIONS.get(name, (None, False))[1]
+
+    for k in range(len(clean)):
+        where = folder()
+        operation = prepared(name, where, memory_keyring)
+        assert state(where, memory_keyring.entries) == before
+        open_before = descriptors()
+        steps.calls, steps.fail_at, steps.error, steps.failed = [], k, FAILURES[error], None
+        steps.active = True
+        try:
+            returned, raised = relative(operation(), where), None
+        except BaseException as exc:
+            returned, raised = None, exc
+        finally:
+            steps.active = False
+        now = state(where, memory_keyring.entries)
+        if fresh and steps.calls[:k] != clean[:k]:
+            continue  # a new folder at the identity of one looked at before: not looked at again
+        where_failed = f"step {k} ({steps.failed}) failing with {error}"
+        if raised is None:
+            assert (returned, now) == (result, after), where_failed
+        else:
+            if error == "KeyboardInterrupt":  # as itself, never turned into another error
+                assert raised is FAILURES[error], where_failed
+            else:
+                assert isinstance(raised, Exception), where_failed
+            if several:  # each file the old one or the new one, whole
+                assert all(now[0].get(f) in (before[0].get(f), after[0].get(f)) for f in set(now[0]) | set(after[0])), \
+                    where_failed
+            else:
+                assert now == before or (k >= commit and now == after), where_failed
+        # a temporary file stays only where removing it was the step that failed
+        assert not temporary_files(where) or steps.failed == "unlink", where_failed
+        assert descriptors() == open_before, where_failed
+    print(f"{name}: {len(clean)} steps failed in turn with {error}")
+
+
+# The same steps, now ending the process (SIGKILL) just before each one in turn: the next
+# operation, in another process, finds the old state or the new one, and no temporary file left.
+KILLED = """
+    import fcntl, os, signal, sys
+    from pathlib import Path
+    from support.keyrings import DirectoryKeyring, install
+    from zantor.kestrow.scraping.archiver import KestrowArchiver
+    from zantor.kestrow.services.lockmere import KestrowLockmere
+
+    name, top, steps = sys.argv[1], Path(sys.argv[2]), sys.argv[3].split(",")
+    install(DirectoryKeyring(top / "keyring"))
+
+    def prepare(folder):
+        # Plain writes: the checking process never writes in the folder through the modules before
+        # the next operation, which must find what the killed one left.
+        if name == "save_json":
+            (folder / "s").mkdir(parents=True)
+            (folder / "s" / "data.json").write_text('{"old": true}', encoding="utf-8")
+            archive = KestrowArchiver(folder)
+            return (lambda: archive.save_json(section="s", filename="data.json", payload={"a": 1}),
+                    lambda: archive.save_json(section="s", filename="next.json", payload={}))
+        store = KestrowLockmere(base_dir=folder)
+        text = "{damaged" if name == "save over damaged" else '{"main": {"username": "u"}}'
+        store.meta_path.write_text(text, encoding="utf-8")
+        operation = {"save": lambda: store.save(name="new", username="n", password="pw"),
+                     "save over damaged": lambda: store.save(name="main", username="u", password="pw"),
+                     "delete": lambda: store.delete(name="main")}[name]
+        return operation, lambda: store.save(name="next", username="x", password="pw")
+
+    def state(folder, also=()):
+        return {p.relative_to(folder).as_posix(): p.read_bytes() for p in sorted(folder.rglob("*"))
+                if p.is_file() and p.name not in (".accounts.lock", *also)}
+
+    def killed_at(k, folder):
+        folder.mkdir()
+        operation, following = prepare(folder)
+        before = state(folder)
+        pid = os.fork()
+        if pid == 0:
+            calls = []
+            for module, step in [(os, s) for s in steps] + [(fcntl, "flock")]:
+                def counted(*args, real=getattr(module, step), **kwargs):
+                    calls.append(1)
+                    if len(calls) - 1 == k:
+                        os.kill(os.getpid(), signal.SIGKILL)
+                    return real(*args, **kwargs)
+                setattr(module, step, counted)
+            operation()
+            os._exit(0)
+        status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        return before, state(folder), following, status
+
+    main = "s/data.json" if name == "save_json" else "kestrow/accounts.json"
+    _, after, _, status = killed_at(-1, top / "clean")
+    assert status == 0
+    k = 0
+    while True:
+        folder = top / str(k)
+        before, now, following, status = killed_at(k, folder)
+        if status == 0:
+            break  # past the last step
+        assert status == -9, status
+        temporary = {n for n in now if n.endswith(".tmp")}
+        # each file the old one or the new one, whole (a damaged file's copy is made before it goes)
+        assert all(now.get(n) in (before.get(n), after.get(n)) for n in set(now) - temporary | set(after)), (k, now)
+        assert now.get(main) in (before.get(main), after.get(main)), (k, now)
+        following()
+        assert not [p for p in folder.rglob("*.tmp")], (k, temporary)
+        k += 1
+    print(k)
+"""
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork and SIGKILL")
+@pytest.mark.parametrize("name", ["save", "save over damaged", "delete", "save_json"])
+def test_killed_at_every_step(tmp_path, name):
+    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(KILLED), name, str(tmp_path), ",".join(STEPS)],
+                          capture_output=True, text=True, timeout=300, env=child_env())
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    print(f"{name}: killed before each of {proc.stdout.strip()} steps")
 
 
 # --- store directory removed ----------------------------------------------------------------------
@@ -466,9 +748,10 @@ def file_steps(trace, target):
     """What the system calls in `trace` do to `target`, in order, from the creation of the file
     that becomes it (target itself, or a temporary file renamed to it) to the first flush of its
     directory after that: (step, line number) pairs, the steps "create", "write" (consecutive
-    writes as one), "fsync", "close", "rename" and "fsync dir"."""
+    writes as one), "fsync", "close", "rename" and "fsync dir" (the first flush of the directory once
+    the file has its name)."""
     directory = os.path.dirname(target)
-    temporary = re.compile(re.escape(os.path.join(directory, "." + os.path.basename(target))) + r"\.\d+\.\d+\.tmp")
+    temporary = re.compile(re.escape(os.path.join(directory, "." + os.path.basename(target))) + r"\.[0-9a-f]{24}\.tmp")
     paths, made, steps = {}, None, []  # descriptor -> the path it was opened with; the file that becomes target
     for number, line in enumerate(trace):
         match = CALL.match(line)
@@ -483,11 +766,12 @@ def file_steps(trace, target):
                 made, step = names[0], "create"
         elif made is None:
             continue
-        elif call.startswith("rename"):
-            step = "rename" if names == [made, target] else None
+        elif call.startswith(("rename", "link")):
+            step = ("rename" if call.startswith("rename") else "link") if names == [made, target] else None
         elif call in ("write", "fsync", "fdatasync", "close"):
             path = paths.get(int(args.split(",")[0]))
-            step = call if path == made else "fsync dir" if (path, call) == (directory, "fsync") else None
+            renamed = any(done in ("rename", "link") for done, _ in steps)
+            step = call if path == made else "fsync dir" if renamed and (path, call) == (directory, "fsync") else None
         if step and not (step == "write" and steps[-1][0] == "write"):
             steps.append((step, number))
         if step == "fsync dir":
@@ -505,17 +789,18 @@ def test_files_are_flushed_before_and_after_the_rename(tmp_path):
     (store_dir / "accounts.json").write_bytes(b"{damaged")
     log = tmp_path / "trace"
     proc = subprocess.run(["strace", "-qq", "-s", "4096", "-o", str(log), "-e",
-                           "trace=open,openat,write,fsync,fdatasync,close,rename,renameat,renameat2",
+                           "trace=open,openat,write,fsync,fdatasync,close,rename,renameat,renameat2,link,linkat",
                            sys.executable, "-c", textwrap.dedent(WRITES), str(tmp_path)],
                           capture_output=True, text=True, timeout=120, env=child_env())
     assert proc.returncode == 0, proc.stderr
     trace = log.read_text().splitlines()
-    replaced = ["create", "write", "fsync", "close", "rename", "fsync dir"]
+    # the temporary file stays open (its writer's lock held) until it has taken the file's name
+    replaced = ["create", "write", "fsync", "rename", "close", "fsync dir"]
     steps = {name: file_steps(trace, str(folder / name)) for folder, names in [
         (store_dir, ["accounts.json.damaged", "accounts.json"]),
         (tmp_path / "archive" / "s", ["data.json", "page.html", "page.md"])] for name in names}
     assert {name: [step for step, _ in found] for name, found in steps.items()} == {
-        "accounts.json.damaged": ["create", "write", "fsync", "close", "fsync dir"], "accounts.json": replaced,
+        "accounts.json.damaged": ["create", "write", "fsync", "link", "fsync dir"], "accounts.json": replaced,
         "data.json": replaced, "page.html": replaced, "page.md": replaced}
     # the copy is on disk before the damaged file is replaced
     assert steps["accounts.json.damaged"][-1][1] < dict(steps["accounts.json"])["rename"]

@@ -38,6 +38,19 @@ class TestReplacingAFile:
         assert (root / "s" / filename).read_text(encoding="utf-8") == '{\n  "a": 2\n}'
         assert tree(root / "s") == [filename]
 
+    def test_a_folder_is_looked_at_once(self, archive, root, monkeypatch):
+        """Filling a section costs each write the same: only the first write in a folder looks for
+        what dead writers left, and nothing but their files goes (a caller's file named like an
+        older temporary file stays)."""
+        (root / "s").mkdir()
+        (root / "s" / ".f0.4194303.0.tmp").write_bytes(b"mine")
+        listed, real = [], os.listdir
+        monkeypatch.setattr(os, "listdir", lambda path=".": listed.append(path) or real(path))
+        for n in range(30):
+            archive.save_json(section="s", filename=f"f{n}", payload={"n": n})
+        assert len(listed) == 1
+        assert tree(root / "s") == sorted([".f0.4194303.0.tmp"] + [f"f{n}" for n in range(30)])
+
     @pytest.mark.skipif(os.name != "posix", reason="POSIX file modes")
     def test_modes_like_a_plain_write(self, archive, root):
         old = os.umask(0o027)

@@ -2,8 +2,8 @@
 their error paths and their argument checks, keep memory and reference counts flat."""
 
 import gc
+import os
 import sys
-from pathlib import Path
 
 import keyring
 import keyring.errors
@@ -38,20 +38,43 @@ def failing(error, method, *args, **kwargs):
     return call
 
 
-class Unreadable(type(Path())):
-    def read_text(self, *args, **kwargs):
-        raise MemoryError
-
-
 def unreadable(method, **kwargs):
     """A store file that cannot be read for a passing reason: the call refuses to rewrite it."""
+    def read(fd, size):
+        raise MemoryError
+
     def call(store):
-        real, store.meta_path = store.meta_path, Unreadable(store.meta_path)
+        real, os.read = os.read, read
         try:
             failing(OSError, method, **kwargs)(store)
         finally:
-            store.meta_path = real
+            os.read = real
     return call
+
+
+def rolled_back(store):
+    """A save whose file write fails after the keyring took the password: the keyring is put back."""
+    def _save_accounts(accounts):
+        raise OSError("disk full")
+    store._save_accounts = _save_accounts
+    try:
+        failing(OSError, "save", name=NAME, username="u", password="other")(store)
+    finally:
+        del store._save_accounts
+
+
+def unlockable(store):
+    """A file system without locks: every locking operation refuses."""
+    import fcntl
+
+    def flock(fd, operation):
+        raise OSError(37, "No locks available")
+
+    real, fcntl.flock = fcntl.flock, flock
+    try:
+        failing(OSError, "delete", name=NAME)(store)
+    finally:
+        fcntl.flock = real
 
 
 def calling(method, *args, **kwargs):
@@ -79,6 +102,8 @@ CASES = {
     "save": (calling("save", name=NAME, username="u", password="pw"), 3_000, None),
     "save empty password": (failing(Exception, "save", name=NAME, username="u", password=""), 100_000, None),
     "delete unreadable": (unreadable("delete", name=NAME), 20_000, None),
+    "save rolled back": (rolled_back, 3_000, None),
+    **({"delete without locks": (unlockable, 20_000, None)} if os.name == "posix" else {}),
     "save and delete": (lambda s: (s.save(name="x", username="u", password="p"), s.delete(name="x")), 2_000, None),
     "save argument check": (failing(TypeError, "save", name=NAME, username=None, password="p"), 100_000, None),
     "delete argument check": (failing(TypeError, "delete", NAME), 100_000, None),

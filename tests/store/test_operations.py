@@ -1,7 +1,9 @@
 """The account operations save, list, delete and get: results, order of checks, effects on the
 metadata file and the keyring, and calls through `self`."""
 
+import errno
 import json
+import os
 import re
 
 import pytest
@@ -60,6 +62,64 @@ def test_save_checks_in_order_before_touching_anything(store, memory_keyring, na
         store.save(name=name, username=username, password=password)
     assert info.value.args == (message,)
     assert memory_keyring.calls == [] and not store.meta_path.exists()
+
+
+NOBODY = 65534
+
+
+def unencodable(store):
+    return "\udcff", UnicodeEncodeError  # what sys.argv gives for bytes that are not UTF-8
+
+
+def unreadable(store):
+    if not hasattr(os, "geteuid"):
+        pytest.skip("POSIX permission bits")
+    store.meta_path.chmod(0o200)
+    if os.geteuid() == 0:  # root reads anything: the save runs as nobody, who owns the store
+        for path in (store.base_dir, store.meta_path, store.base_dir / ".accounts.lock"):
+            os.chown(path, NOBODY, -1)
+        os.seteuid(NOBODY)
+    return "u2", OSError
+
+
+def failing_write(store):
+    def _save_accounts(accounts):
+        raise OSError(errno.ENOSPC, "No space left on device")
+    store._save_accounts = _save_accounts  # an override: written after the keyring, then undone
+    return "u2", OSError
+
+
+@pytest.mark.parametrize("name", ["main", "new"], ids=["existing account", "new account"])
+@pytest.mark.parametrize("fault", [unencodable, unreadable, failing_write])
+def test_a_failed_save_leaves_the_keyring_as_it_was(lockmere, shared_tmp, memory_keyring, name, fault):
+    store = lockmere.KestrowLockmere(base_dir=shared_tmp)
+    store.save(name="main", username="u", password="pw")
+    before = store.meta_path.read_bytes()
+    try:
+        username, error = fault(store)
+        with pytest.raises(error) as info:
+            store.save(name=name, username=username, password="new")
+        assert "could not be read" in str(info.value) if fault is unreadable else True, info.value
+    finally:
+        if hasattr(os, "seteuid"):
+            os.seteuid(0) if os.getuid() == 0 else None
+    store.meta_path.chmod(0o600)
+    assert store.meta_path.read_bytes() == before
+    assert memory_keyring.entries == {(SERVICE, "account:main"): "pw"}
+
+
+@pytest.mark.parametrize("call, parses", [
+    (lambda s: s.save(name="main", username="u2", password="p2"), 1), (lambda s: s.delete(name="main"), 1),
+    (lambda s: s.get(name="main"), 1), (lambda s: s.list(), 1),
+    (lambda s: s._save_accounts({}), 1),  # on its own it reads the file for a damaged copy
+], ids=["save", "delete", "get", "list", "_save_accounts"])
+def test_one_parse_per_operation(lockmere, store, memory_keyring, monkeypatch, call, parses):
+    store.save(name="main", username="u", password="p")
+    loads = []
+    monkeypatch.setattr(lockmere, "json", type("Json", (), {
+        "loads": staticmethod(lambda text: loads.append(text) or json.loads(text)), "dumps": staticmethod(json.dumps)}))
+    call(store)
+    assert len(loads) == parses
 
 
 def test_without_keyring(lockmere, store, monkeypatch):
@@ -152,7 +212,7 @@ def test_removed_store_directory(store, memory_keyring):
     assert store.delete(name="main") is False
     with pytest.raises(FileNotFoundError):
         store.save(name="main", username="u", password="p")
-    assert memory_keyring.entries == {(SERVICE, "account:main"): "p"}  # nothing is undone
+    assert memory_keyring.entries == {}  # found before the keyring is touched
 
 
 class Entry(dict):

@@ -1,4 +1,5 @@
-# Shared helpers for the platform builds (sourced by tools/platforms.sh and tools/release.sh).
+# Shared helpers for the platform builds (sourced by tools/platforms.sh and
+# tools/platforms/arm64-root.sh).
 # Nothing here names a package archive: Debian's sources are read from this machine's own apt
 # configuration.
 

@@ -22,6 +22,13 @@ inline constexpr rt::Id<"json"> g_json;
 // path.mkdir(parents=True, exist_ok=True)
 void make_dir(Handle path);
 
+// path.write_text(text, encoding="utf-8"), except that the file is replaced whole (runtime/files.hpp):
+// a failed write leaves the previous file as it was. Encoding errors come first.
+inline void write_text(Handle path, Handle text) {
+    Ref data = rt::text_file_bytes(text);
+    rt::Replacement(path, rt::NewFile::LikeOpenWrite).write(data);
+}
+
 // --- archive layout (layout.cpp) ----------------------------------------------------------------
 
 // One caller-given name on the way from the archive root to an output file, with the parameter

@@ -25,9 +25,9 @@ struct Capture {
 // The captured HTML goes to page.html, its Markdown to page.md (each replaced whole, atomically),
 // and the three paths come back keyed by the section name.
 Ref write_html_and_markdown(Handle self, Handle section, const Capture& c, Handle html) {
-    rt::replace_text(c.html_path, html, rt::NewFile::LikeOpenWrite);
+    write_text(c.html_path, html);
     Ref markdown = rt::call_method(self, "html_to_markdown"_id, html);
-    rt::replace_text(c.markdown_path, markdown, rt::NewFile::LikeOpenWrite);
+    write_text(c.markdown_path, markdown);
 
     Ref result = rt::new_dict();
     rt::dict_set(result, rt::concat(section, "_screenshot"_id), rt::to_str(c.screenshot_path));

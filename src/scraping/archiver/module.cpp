@@ -71,9 +71,7 @@ Ref save_json(Call& c) {
     Ref indent = rt::integer(2);
     Ref text = rt::call_kw(rt::getattr(c.global(g_json), "dumps"_id), {payload}, rt::kw<"ensure_ascii", "indent">,
                            {Py_False, indent});
-    // Written whole to a new file that then takes the old one's place: a failed write leaves the
-    // previous file as it was.
-    rt::replace_text(path, text, rt::NewFile::LikeOpenWrite);
+    write_text(path, text);
     return rt::to_str(path);
 }
 

@@ -1,4 +1,6 @@
 // The account metadata file: accounts.json, one JSON object of account name to {"username": ...}.
+#include <cerrno>
+
 #include "runtime/mapping.hpp"
 #include "store.hpp"
 
@@ -14,105 +16,153 @@ Ref without_bom(Handle text) {
     return rt::new_ref(text);
 }
 
-// True when `data` (the file's bytes) reads as one JSON object, as loading would take it.
-bool reads_as_mapping(const Call& c, Handle data) {
-    assert(PyBytes_Check(data.get()));
-    Ref parsed;
-    bool ok = rt::suppress(PyExc_Exception, [&] {
-        Ref text = rt::own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()), "strict"));
-        parsed = rt::call_method(c.global(g_json), "loads"_id, without_bom(text));
-    });
-    return ok && PyDict_Check(parsed.get());
+// The bytes of the file at `path`, or null where no regular file stands (nothing, a directory, a
+// FIFO that a read would wait on). Read through one descriptor, so that what is read is what was
+// looked at.
+Ref file_bytes(Handle os, Handle path) {
+    const long flags = rt::os_flag(os, "O_RDONLY"_id) | rt::os_flag(os, "O_NONBLOCK"_id) | rt::os_flag(os, "O_NOCTTY"_id) |
+                       rt::os_flag(os, "O_CLOEXEC"_id) | rt::os_flag(os, "O_BINARY"_id) | rt::os_flag(os, "O_NOINHERIT"_id);
+    rt::Descriptor fd;
+    if (!rt::suppress({ENOENT, ENOTDIR, ELOOP}, [&] { fd = rt::open_descriptor(os, path, flags); })) return nullptr;
+    Ref st = rt::call_method(os, "fstat"_id, fd.fd());
+    if (rt::file_type(st) != rt::regular_type) return nullptr;
+    // Up to one byte more than the file holds: a file that grows while it is read is being written
+    // in place by someone, and what was read is not its content.
+    const Py_ssize_t size = rt::as_ssize(rt::getattr(st, "st_size"_id));
+    Ref chunks = rt::new_list();
+    for (Py_ssize_t got = 0; got <= size;) {
+        Ref chunk = rt::call_method(os, "read"_id, fd.fd(), rt::own(PyLong_FromSsize_t(size + 1 - got)));
+        if (!PyBytes_Check(chunk.get())) rt::raise(PyExc_TypeError, "os.read() gave %T, not bytes", chunk.get());
+        if (PyBytes_GET_SIZE(chunk.get()) == 0) break;
+        got += PyBytes_GET_SIZE(chunk.get());
+        if (got > size) rt::raise(PyExc_OSError, "%R changed while it was read", path.get());
+        rt::check(PyList_Append(chunks.get(), chunk.get()));
+    }
+    fd.close();
+    if (PyList_GET_SIZE(chunks.get()) == 1) return rt::new_ref(PyList_GET_ITEM(chunks.get(), 0));
+    return rt::own(_PyBytes_Join(rt::own(PyBytes_FromStringAndSize(nullptr, 0)).get(), chunks.get()));
 }
 
-// A save never destroys a damaged file silently: before a file that holds something other than
-// a JSON object is replaced, its bytes are kept unchanged in a new file beside it named
-// "<name>.damaged", "<name>.damaged-1", ... (an earlier copy is never overwritten).
-void keep_if_damaged(const Call& c, Handle meta_path) {
-    if (!rt::truth(rt::call_method(meta_path, "is_file"_id))) return;  // nothing that holds bytes to keep
-    Ref data;
-    if (!rt::suppress(PyExc_FileNotFoundError, [&] { data = rt::call_method(meta_path, "read_bytes"_id); }))
-        return;
-    if (!PyBytes_Check(data.get()) || PyBytes_GET_SIZE(data.get()) == 0 || reads_as_mapping(c, data)) return;
-
-    Ref os = rt::os_module();
-    Ref target = rt::link_target(os, meta_path);
-    for (int n = 0;; ++n) {
-        Ref copy = n == 0 ? rt::own(PyUnicode_FromFormat("%S.damaged", target.get()))
-                          : rt::own(PyUnicode_FromFormat("%S.damaged-%d", target.get(), n));
-        if (rt::write_new_file(copy, data)) return;
-    }
+[[noreturn]] void could_not_read(rt::Caught& exc, Handle meta_path) {
+    exc.raise_from(PyExc_OSError, rt::own(PyUnicode_FromFormat(
+                                      "the stored accounts in %S could not be read, so nothing was changed", meta_path.get())));
 }
 
 }  // namespace
 
-rt::FileLock lock_store(Handle self, rt::FileLock::Mode mode) {
+FileContent read_accounts(const Call& c, Handle meta_path, Reading how) {
     Ref os = rt::os_module();
-    Ref os_path = rt::getattr(os, "path"_id);
-    Ref store_dir = rt::call_method(os_path, "dirname"_id, rt::link_target(os, rt::getattr(self, "meta_path"_id)));
+    Ref data, parsed;
+    try {
+        data = file_bytes(os, meta_path);
+        if (!data) return {};
+        Ref text = rt::own(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(data.get()), PyBytes_GET_SIZE(data.get()), "strict"));
+        parsed = rt::call_method(c.global(g_json), "loads"_id, without_bom(text));
+    } catch (const rt::Error&) {
+        rt::Caught exc;
+        if (!exc.matches(PyExc_Exception)) exc.reraise();  // KeyboardInterrupt, SystemExit: as they are
+        // Bytes that are not UTF-8 or not JSON: a damaged file, which holds no accounts.
+        if (data && exc.matches(PyExc_ValueError)) return {nullptr, PyBytes_GET_SIZE(data.get()) ? data : nullptr};
+        // Any other failure (no permission, no descriptor or memory left, the recursion limit)
+        // says nothing about the file: strictly, an error; forgivingly, no accounts, unless the
+        // path cannot even be looked at (as Path.exists() raises then).
+        if (how == Reading::Strict) could_not_read(exc, meta_path);
+        if (!data && exc.matches(PyExc_OSError)) rt::suppress({ENOENT, ENOTDIR, ELOOP, EBADF}, [&] { rt::call_method(os, "stat"_id, meta_path); });
+        return {};
+    }
+    if (PyDict_Check(parsed.get())) return {parsed, nullptr};
+    return {nullptr, PyBytes_GET_SIZE(data.get()) ? data : nullptr};  // JSON, but not an object
+}
+
+StoredAccounts load_for_change(const Call& c, Handle self) {
+    Ref load = rt::getattr(self, "_load_accounts"_id);
+    if (rt::is_own_method(load, self, load_accounts)) {
+        FileContent file = read_accounts(c, rt::getattr(self, "meta_path"_id), Reading::Strict);
+        return {file.accounts ? file.accounts : rt::new_dict(), file.damaged};
+    }
+    // An override: its mapping, which must hold every account the file does, so that a failure it
+    // passed over never makes the store look emptier than it is.
+    Ref accounts = rt::call(load);
+    Ref meta_path = rt::getattr(self, "meta_path"_id);
+    FileContent file = read_accounts(c, meta_path, Reading::Strict);
+    if (file.accounts) {
+        rt::for_each_item(file.accounts, [&](PyObject* name, PyObject*) {
+            if (rt::check(PySequence_Contains(accounts.get(), name)) == 0)
+                rt::raise(PyExc_OSError, rt::own(PyUnicode_FromFormat(
+                                             "the stored accounts in %S did not load in full, so nothing was changed",
+                                             meta_path.get())));
+        });
+    }
+    return {accounts, file.damaged};
+}
+
+rt::FileLock lock_store(Handle self, rt::FileLock::Mode mode) {
+    Ref os_path = rt::getattr(rt::os_module(), "path"_id);
+    Ref store_dir = rt::call_method(os_path, "dirname"_id, rt::getattr(self, "meta_path"_id));
     return rt::FileLock(rt::call_method(os_path, "join"_id, store_dir, ".accounts.lock"_id), mode);
 }
 
-Ref read_held_accounts(const Call& c, Handle self) {
-    Ref meta_path = rt::getattr(self, "meta_path"_id);
-    Ref parsed;
-    try {
-        if (!rt::truth(rt::call_method(meta_path, "is_file"_id))) return nullptr;
-        Ref text = rt::call_method_kw(meta_path, "read_text"_id, rt::kw<"encoding">, {"utf-8"_id});
-        if (PyUnicode_Check(text.get())) text = without_bom(text);
-        parsed = rt::call_method(c.global(g_json), "loads"_id, text);
-    } catch (const rt::Error&) {
-        rt::Caught exc;
-        // Content that is not UTF-8 or not JSON holds no accounts; any other failure (no descriptor
-        // left, no memory, no permission, the recursion limit) says nothing about the file.
-        if (exc.matches(PyExc_UnicodeDecodeError) || exc.matches(PyExc_ValueError)) return nullptr;
-        exc.raise_from(PyExc_OSError, rt::own(PyUnicode_FromFormat(
-                                          "the stored accounts in %S could not be read, so nothing was changed",
-                                          meta_path.get())));
-    }
-    return PyDict_Check(parsed.get()) ? parsed : nullptr;
+// --- writing -------------------------------------------------------------------------------------
+
+AccountsUpdate::AccountsUpdate(const Call& c, Handle self, const StoredAccounts& stored)
+    : self_(rt::new_ref(self)), accounts_(stored.accounts) {
+    // This module's own _save_accounts, given what it accepts, is done up to its commit point now;
+    // anything else is called at commit().
+    if (PyDict_CheckExact(accounts_.get()) && rt::is_own_method(rt::getattr(self, "_save_accounts"_id), self, save_accounts))
+        file_.emplace(c, self, accounts_, &stored.damaged);
 }
 
-void check_nothing_lost(Handle self, Handle held, Handle accounts) {
-    if (!held) return;
-    rt::for_each_item(held, [&](PyObject* name, PyObject*) {
-        if (rt::check(PySequence_Contains(accounts, name)) == 1) return;
-        Ref meta_path = rt::getattr(self, "meta_path"_id);
-        rt::raise(PyExc_OSError, rt::own(PyUnicode_FromFormat(
-                                         "the stored accounts in %S did not load in full, so nothing was changed",
-                                         meta_path.get())));
-    });
+void AccountsUpdate::commit() {
+    if (file_) file_->commit();
+    else rt::call_method(self_, "_save_accounts"_id, accounts_);
 }
 
-Ref load_accounts(Call& c) {
-    PyObject* self = c[0];
-    // Only a regular file is read: anything else (missing, a directory, a FIFO that would block
-    // the read) holds no accounts.
-    if (!rt::truth(rt::call_method(rt::getattr(self, "meta_path"_id), "is_file"_id))) return rt::new_dict();
-    Ref parsed;
-    bool readable = rt::suppress(PyExc_Exception, [&] {
-        Ref meta_path = rt::getattr(self, "meta_path"_id);
-        Ref text = rt::call_method_kw(meta_path, "read_text"_id, rt::kw<"encoding">, {"utf-8"_id});
-        if (PyUnicode_Check(text.get())) text = without_bom(text);
-        parsed = rt::call_method(c.global(g_json), "loads"_id, text);
-    });
-    if (readable && PyDict_Check(parsed.get())) return parsed;
-    return rt::new_dict();
+void AccountsUpdate::flush() {
+    if (file_) file_->flush();
 }
 
-Ref save_accounts(Call& c) {
-    auto [self, accounts] = c.params<2>();
+PendingFile::PendingFile(const Call& c, Handle self, Handle accounts, const Ref* damaged) {
     Ref meta_path = rt::getattr(self, "meta_path"_id);
     Ref indent = rt::integer(2);
     Ref text = rt::call_kw(rt::getattr(c.global(g_json), "dumps"_id), {accounts}, rt::kw<"ensure_ascii", "indent">,
                            {Py_False, indent});
     Ref data = rt::text_file_bytes(text);  // an unencodable name fails here, before any file is touched
-    rt::Replacement file(meta_path, rt::NewFile::Private);  // refuses what a plain write would refuse
-    keep_if_damaged(c, meta_path);
-    file.write(data);
-    Ref stat = c.global(g_stat);
-    Ref mode = rt::own(PyNumber_Or(rt::getattr(stat, "S_IRUSR"_id).get(), rt::getattr(stat, "S_IWUSR"_id).get()));
-    rt::call_method(rt::getattr(self, "meta_path"_id), "chmod"_id, mode);
+    rt::Replacement& file = file_.emplace(meta_path, rt::NewFile::Private);
+    Ref kept = damaged ? *damaged : read_accounts(c, meta_path, Reading::Strict).damaged;
+    file.prepare(data);
+    // A save never destroys a damaged file silently: its bytes are kept unchanged in a new file
+    // beside it, "<name>.damaged", "<name>.damaged-1", ... (an earlier copy is never overwritten).
+    for (int n = 0; kept && !copy_; ++n) {
+        Ref copy = n == 0 ? rt::own(PyUnicode_FromFormat("%U.damaged", file.target().get()))
+                          : rt::own(PyUnicode_FromFormat("%U.damaged-%d", file.target().get(), n));
+        if (rt::write_new_file(copy, kept)) copy_ = std::move(copy);
+    }
+}
+
+PendingFile::~PendingFile() noexcept(false) {
+    if (copy_ && !committed_ && rt::interpreter_reachable())
+        rt::cleanup([&] { rt::call_method(rt::os_module(), "unlink"_id, copy_); });
+}
+
+void PendingFile::commit() {
+    file_->commit();
+    committed_ = true;
+}
+
+void PendingFile::flush() { file_->flush_folder(); }
+
+// --- the two methods -----------------------------------------------------------------------------
+
+Ref load_accounts(Call& c) {
+    FileContent file = read_accounts(c, rt::getattr(c[0], "meta_path"_id), Reading::Forgiving);
+    return file.accounts ? file.accounts : rt::new_dict();
+}
+
+Ref save_accounts(Call& c) {
+    auto [self, accounts] = c.params<2>();
+    PendingFile file(c, self, accounts, nullptr);
+    file.commit();
+    file.flush();
     return rt::none();
 }
 

@@ -16,6 +16,27 @@ Ref message(const char* before, Handle name, const char* after) {
     return rt::own(PyUnicode_FromFormat("%s%U%s", before, name.get(), after));
 }
 
+// self._set_password(name, password), then `then`; if that fails, the keyring is put back as it
+// was: the previous password set again, or removed when there was none. The previous one is read
+// through self._get_password; when it cannot be read, there is nothing to put back.
+template <class F>
+void set_password_then(Handle self, Handle name, Handle password, F&& then) {
+    Ref previous;
+    bool known = rt::suppress(PyExc_Exception, [&] { previous = rt::call_method(self, "_get_password"_id, name); });
+    rt::call_method(self, "_set_password"_id, name, password);
+    try {
+        then();
+    } catch (const rt::Error&) {
+        if (known) {
+            rt::cleanup([&] {
+                if (previous.get() == Py_None) rt::call_method(self, "_delete_password"_id, name);
+                else rt::call_method(self, "_set_password"_id, name, previous);
+            });
+        }
+        throw;
+    }
+}
+
 // {"username": username}
 Ref entry(Handle username) {
     Ref d = rt::new_dict();
@@ -34,12 +55,15 @@ Ref save(Call& c) {
     if (PyUnicode_GET_LENGTH(password) == 0)
         rt::raise(c.global(g_InvalidCollectOptionError), rt::str("必须提供Kestrow密码"));
     rt::FileLock lock = lock_store(self, rt::FileLock::Exclusive);
-    rt::call_method(self, "_set_password"_id, name, password);
-    Ref held = read_held_accounts(c, self);
-    Ref accounts = rt::call_method(self, "_load_accounts"_id);
-    check_nothing_lost(self, held, accounts);
-    set_item(accounts, name, entry(username));
-    rt::call_method(self, "_save_accounts"_id, accounts);
+    StoredAccounts stored = load_for_change(c, self);
+    set_item(stored.accounts, name, entry(username));
+    AccountsUpdate update(c, self, stored);  // every failure that can be found now, before the keyring
+    lock.check_held();
+    set_password_then(self, name, password, [&] {
+        lock.check_held();
+        update.commit();
+    });
+    update.flush();
     Ref result = rt::new_dict();
     rt::dict_set(result, "name"_id, name);
     rt::dict_set(result, "username"_id, username);
@@ -63,15 +87,18 @@ Ref delete_(Call& c) {
     auto [self, name] = c.params<2>();
     rt::call_method(self, "_validate_name"_id, name);
     rt::FileLock lock = lock_store(self, rt::FileLock::Exclusive);
-    Ref held = read_held_accounts(c, self);
-    Ref accounts = rt::call_method(self, "_load_accounts"_id);
-    check_nothing_lost(self, held, accounts);
-    bool existed = rt::check(PySequence_Contains(accounts.get(), name)) == 1;
+    StoredAccounts stored = load_for_change(c, self);
+    bool existed = rt::check(PySequence_Contains(stored.accounts.get(), name)) == 1;
+    std::optional<AccountsUpdate> update;
     if (existed) {
-        del_item(accounts, name);
-        rt::call_method(self, "_save_accounts"_id, accounts);
+        del_item(stored.accounts, name);
+        update.emplace(c, self, stored);
+        lock.check_held();
+        update->commit();
     }
+    lock.check_held();
     rt::call_method(self, "_delete_password"_id, name);
+    if (update) update->flush();
     return rt::boolean(existed);
 }
 

@@ -1,6 +1,8 @@
 // The credential store: names shared by its files and the method bodies they define.
 #pragma once
 
+#include <optional>
+
 #include "runtime/files.hpp"
 #include "runtime/lock.hpp"
 #include "runtime/os.hpp"
@@ -33,15 +35,61 @@ Ref init(Call& c);
 Ref load_accounts(Call& c);
 Ref save_accounts(Call& c);
 
-// What a save or delete is about to rewrite, read strictly: the mapping the file holds, or null
-// when there is none (no regular file, or content that is not UTF-8, JSON or an object). A read
-// that fails for any other reason (no descriptor or memory left, no permission) raises OSError,
-// chained to that failure, so that a passing fault never makes the store look empty to a writer.
-Ref read_held_accounts(const Call& c, Handle self);
-// Raises OSError unless every account of `held` is in `accounts`, what _load_accounts gave, before
-// a save or delete changes them: a file is never rewritten without accounts it holds, and no
-// listed account loses its password.
-void check_nothing_lost(Handle self, Handle held, Handle accounts);
+// What the file holds, read once through one descriptor.
+struct FileContent {
+    Ref accounts;  // the JSON object it holds, or null
+    Ref damaged;   // its bytes, when there are some and they are not a JSON object; else null
+};
+// Forgiving, as _load_accounts reads: a file that cannot be read holds no accounts. Strict, as a
+// save or delete reads before it rewrites: only a missing file, a damaged one or anything but a
+// regular file holds no accounts, and any other failure raises OSError ("could not be read, so
+// nothing was changed"), chained to it, so that a passing fault never makes the store look empty
+// to a writer. KeyboardInterrupt and SystemExit pass as they are.
+enum class Reading { Forgiving, Strict };
+FileContent read_accounts(const Call& c, Handle meta_path, Reading how);
+
+// A save's or delete's view of the store, under its lock: the mapping self._load_accounts gives,
+// read strictly once when that is this module's own method; an override's mapping is checked
+// against a strict read, and must hold every stored account.
+struct StoredAccounts {
+    Ref accounts;
+    Ref damaged;  // FileContent::damaged of the file as read
+};
+StoredAccounts load_for_change(const Call& c, Handle self);
+
+// The metadata file rewritten the way _save_accounts writes it: serialised, written beside the
+// file and flushed, a damaged file's bytes kept in a copy; commit() is the rename. A copy made for
+// a write that is not committed is removed.
+class PendingFile {
+public:
+    // `damaged`: the bytes to keep, as already read; null to read the file for them.
+    PendingFile(const Call& c, Handle self, Handle accounts, const Ref* damaged);
+    ~PendingFile() noexcept(false);
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+    void commit();
+    void flush();
+
+private:
+    std::optional<rt::Replacement> file_;
+    Ref copy_;
+    bool committed_ = false;
+};
+
+// A changed mapping on its way to the file, through self._save_accounts. When that is this
+// module's own method, everything up to its commit point happens at construction, so that a save
+// finds every failure it can before it touches the keyring; commit() then renames (or calls an
+// override) and flush() makes the rename durable.
+class AccountsUpdate {
+public:
+    AccountsUpdate(const Call& c, Handle self, const StoredAccounts& stored);
+    void commit();
+    void flush();
+
+private:
+    Ref self_, accounts_;
+    std::optional<PendingFile> file_;
+};
 
 // Keyring password vault (vault.cpp).
 Ref validate_name(Call& c);
@@ -57,10 +105,10 @@ Ref list(Call& c);
 Ref delete_(Call& c);
 Ref get(Call& c);
 
-// The store lock, ".accounts.lock" beside the metadata file (metadata.cpp). A save or delete
-// holds it exclusively for the whole operation, keyring and file together, so that no other
-// save, delete or get sees it half done, in this process or another; a get holds it shared for
-// its two reads.
+// The store lock, ".accounts.lock" beside the metadata file and its folder (metadata.cpp). A save
+// or delete holds it exclusively for the whole operation, keyring and file together, so that no
+// other save, delete or get sees it half done, in this process or another; a get holds it shared
+// for its two reads.
 rt::FileLock lock_store(Handle self, rt::FileLock::Mode mode);
 
 }  // namespace lockmere
