@@ -11,8 +11,7 @@
 #   wheels       the test dependencies as Windows wheels, pure Python only (pip download on this
 #                side; kept until the list changes), installed offline by the Windows pip
 #   prefix       a 64-bit Wine prefix (kept until Wine changes)
-#   suites       tests/runtime, tests/store and tests/archiver under Wine: none may fail. The files
-#                in PENDING are run after them and reported, not counted (see there)
+#   suites       tests/runtime, tests/store and tests/archiver under Wine: none may fail
 # Wine's msvcrt.locking does not behave as Windows' does; tests/support/wine_locking.py, a test
 # rig shim installed into the Wine interpreter only, gives it the documented behaviour.
 set -euo pipefail
@@ -30,9 +29,6 @@ WHEELS="$OUT/wheels"
 SITE="$WIN_PY/Lib/site-packages"
 # The release's Windows wheel lands here (the build line is in step_wheel).
 RELEASE_WHEELS="$ROOT/build/platforms/wheels"
-# Run under Wine and reported, but not counted: these files are being rewritten for the new file
-# layer (portable by the same rules as the rest). Empty this list when they are.
-PENDING=(tests/runtime/test_faults.py tests/runtime/test_lock.py tests/runtime/test_replace.py)
 
 export WINEPREFIX="$OUT/prefix" WINEARCH=win64 WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko to install
@@ -152,35 +148,18 @@ step_interpreter() {
   echo "import kestrow_wine_locking; kestrow_wine_locking.install()" >"$SITE/kestrow-wine-locking.pth"
 }
 
-# pytest under Wine; the output also goes to build/windows/NAME.txt.
-suite() {
-  local name=$1 status
-  shift
-  rm -rf "$OUT/tmp-$name"
+# pytest under Wine; the output also goes to build/windows/suites.txt.
+step_suites() {
+  local args=("$@") status t0=$SECONDS
+  ((${#args[@]})) || args=(tests/runtime tests/store tests/archiver)
+  log "suites under Wine: ${args[*]}"
+  rm -rf "$OUT/tmp"
   # Each check of the leak tests makes at most 1,000 calls here (tests/support/leaks.py).
   KESTROW_LEAK_CALLS_MAX=1000 PYTHONPYCACHEPREFIX="$(winpath "$OUT/pycache")" \
-    wine_run "$WIN_PY/python.exe" -m pytest -q -rfEs --basetemp="$(winpath "$OUT/tmp-$name")" "$@" \
-    | tee "$OUT/$name.txt"
+    wine_run "$WIN_PY/python.exe" -m pytest -q -rfEs --basetemp="$(winpath "$OUT/tmp")" "${args[@]}" \
+    | tee "$OUT/suites.txt"
   status=${PIPESTATUS[0]}
-  return "$status"
-}
-
-step_suites() {
-  local args=("$@") ignore=() file status=0
-  if ((${#args[@]} == 0)); then
-    args=(tests/runtime tests/store tests/archiver)
-    for file in "${PENDING[@]}"; do ignore+=("--ignore=$file"); done
-  fi
-  log "suites under Wine: ${args[*]}"
-  local t0=$SECONDS
-  suite suites "${ignore[@]}" "${args[@]}" || status=$?
   SUITES_SECONDS=$((SECONDS - t0))
-  if ((${#PENDING[@]})) && [ $# -eq 0 ]; then
-    log "pending (run, reported, not counted): ${PENDING[*]}"
-    suite pending --continue-on-collection-errors "${PENDING[@]}" >/dev/null || true
-    grep -E '^(FAILED|ERROR) ' "$OUT/pending.txt" >&2 || true
-    PENDING_RESULT="$(tail -n1 "$OUT/pending.txt")"
-  fi
   return "$status"
 }
 
@@ -192,7 +171,6 @@ step_wheels
 step_interpreter
 status=0
 step_suites "$@" || status=$?
-[ -z "${PENDING_RESULT:-}" ] || log "pending files under Wine (not counted): $PENDING_RESULT"
 log "suites under Wine in ${SUITES_SECONDS}s: $(tail -n1 "$OUT/suites.txt")"
 log "whole step in $((SECONDS - t0))s"
 wineserver -w
