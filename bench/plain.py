@@ -853,8 +853,13 @@ def _leaves_root(param, value, how):
     raise ValueError(f"{param} {value!r} would place files outside the archive root: {how}")
 
 
+def _read_as_another(param, value, part, read_as):
+    raise ValueError(f"{param} {value!r} is not a name this system keeps: it reads {part!r} as {read_as!r}")
+
+
 def _check_inside_root(names):
-    """The names, joined in order below the archive root, must not lead out of it."""
+    """The names, joined in order below the archive root, must not lead out of it, nor hold a
+    component the system reads as another name (Windows: trailing dots and spaces, devices)."""
     sep, altsep = os.sep, os.altsep
     depth = 0
     for param, value in names:
@@ -866,12 +871,16 @@ def _check_inside_root(names):
         for part in text.split(sep):
             if not part or part == ".":
                 continue
-            if part != "..":
-                depth += 1
-            else:
+            if part == "..":
                 depth -= 1
                 if depth < 0:
                     _leaves_root(param, value, "its '..' components climb above the root")
+                continue
+            depth += 1
+            resolved = os.path.abspath(sep + part)
+            read_as = os.path.basename(resolved) or resolved
+            if read_as != part:
+                _read_as_another(param, value, part, read_as)
 
 
 def _section_dir_inside_root(root_dir, section):

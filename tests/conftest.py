@@ -25,6 +25,23 @@ for entry in (str(ROOT / "tests"), str(HOST), DEV_PATH):
 from support.fixtures import *  # noqa: E402,F401,F403  (secret service, HTTP server, browser)
 
 
+def on_disk(text):
+    """The bytes a text write leaves on this platform: UTF-8, each newline the platform's own
+    (CRLF on Windows), as the modules' files are written."""
+    return text.replace("\n", os.linesep).encode("utf-8")
+
+
+def symlink_or_skip(link, target):
+    """Makes `link` point at `target`, or skips where this system makes none: Windows without the
+    privilege refuses, and Wine reports success without making one."""
+    try:
+        link.symlink_to(target)
+    except OSError as exc:
+        pytest.skip(f"no symbolic links on this system: {exc}")
+    if not link.is_symlink():
+        pytest.skip("this system reported a symbolic link it did not make (Wine)")
+
+
 def child_env(**extra):
     """Environment for a child interpreter that sees the same modules as the tests."""
     env = dict(os.environ)

@@ -3,6 +3,7 @@ the call (the coroutine protocol they follow is pinned in tests/runtime/test_cor
 
 import asyncio
 import gc
+import os
 import warnings
 
 import pytest
@@ -85,8 +86,9 @@ class TestSteps:
             asyncio.run(Broken(root).archive_page(FakePage(), section="s"))
         assert (root / "s" / "page.html").exists() and not (root / "s" / "page.md").exists()
 
-    @pytest.mark.parametrize("section", ["../out", "/abs/path", "a/../../b"])
-    def test_section_outside_root_is_refused_before_anything(self, archive, root, section):
+    # Outside the root, and on Windows a name it reads as another (more in test_save_json.py).
+    @pytest.mark.parametrize("section", ["../out", "/abs/path", "a/../../b"] + (["s.", "NUL"] if os.name == "nt" else []))
+    def test_section_outside_root_or_altered_is_refused_before_anything(self, archive, root, section):
         page = FakePage()
         with pytest.raises(ValueError):
             asyncio.run(archive.archive_page(page, section=section))

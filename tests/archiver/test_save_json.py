@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run_python
+from conftest import on_disk, run_python
 
 
 def tree(top):
@@ -19,10 +19,10 @@ def test_file_bytes_and_returned_path(archive, root):
     payload = {"z": 1, "名称": "值 ✓", "a": [1, {"b": None, "c": True}], "e": {}}
     result = archive.save_json(section="新 分区", filename="data.json", payload=payload)
     assert result == str(root / "新 分区" / "data.json")
-    assert (root / "新 分区" / "data.json").read_bytes() == (
+    assert (root / "新 分区" / "data.json").read_bytes() == on_disk(
         '{\n  "z": 1,\n  "名称": "值 ✓",\n  "a": [\n    1,\n    {\n      "b": null,\n      "c": true\n'
         '    }\n  ],\n  "e": {}\n}'
-    ).encode("utf-8")
+    )
 
 
 def test_relative_root_stays_relative(archiver, tmp_path, monkeypatch):
@@ -138,6 +138,32 @@ class TestOutputStaysInsideRoot:
     def test_dotdot_that_stays_inside_is_allowed(self, archive, root):
         assert archive.save_json(section="a", filename="../f", payload={}) == str(root / "a" / ".." / "f")
         assert (root / "f").is_file()
+
+    # Names Windows reads as other names: it drops trailing dots and spaces, and a device name is
+    # the device. There they are refused before anything is made (the path returned would not name
+    # the file written); POSIX keeps each as given.
+    @pytest.mark.parametrize(
+        "section, filename, culprit, part",
+        [
+            ("s", "x.json.", "filename", "x.json."), ("s", "x.json ", "filename", "x.json "),
+            ("s", "x. . ", "filename", "x. . "), ("s.", "f", "section", "s."), ("s ", "f", "section", "s "),
+            ("a/b./c", "f", "section", "b."),
+            ("s", "NUL", "filename", "NUL"), ("CON", "f", "section", "CON"), ("s", "COM1", "filename", "COM1"),
+            ("a/AUX", "f", "section", "AUX"),
+        ],
+    )
+    def test_names_the_system_reads_as_others(self, archive, root, tmp_path, section, filename, culprit, part):
+        if os.name != "nt":
+            path = archive.save_json(section=section, filename=filename, payload={"k": 1})
+            assert path == str(root / section / filename)
+            assert os.path.basename(path) in os.listdir(os.path.dirname(path))  # the very name given
+            return
+        before = tree(tmp_path)
+        with pytest.raises(ValueError) as info:
+            archive.save_json(section=section, filename=filename, payload={})
+        value = section if culprit == "section" else filename
+        assert str(info.value).startswith(f"{culprit} {value!r} is not a name this system keeps: it reads {part!r} as ")
+        assert tree(tmp_path) == before
 
     def test_windows_path_rules(self, tmp_path):
         # The check reads names by the interpreter's os.path rules; Windows' are swapped in here

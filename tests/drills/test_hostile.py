@@ -1,21 +1,21 @@
 """The hostile drill: every object the modules look up at call time (module globals and their
-attributes, os, os.path, fcntl and pathlib functions, sibling methods through self, instance
-attributes, the page library's objects, bs4 and markdownify, the method objects' own attributes)
-is replaced in turn by values of the wrong type, or by callables that return them or raise, and
-then every method is called. A case passes when the call returns or raises an ordinary Python
-exception; a crash, a hang or a SystemError (an error lost or left set by native code) fails it.
+attributes, the functions of os, os.path, the lock module (fcntl; msvcrt on Windows) and pathlib,
+sibling methods through self, instance attributes, the page library's objects, bs4 and markdownify,
+the method objects' own attributes) is replaced in turn by values of the wrong type, or by
+callables that return them or raise, and then every method is called. A case passes when the call
+returns or raises an ordinary Python exception; a crash, a hang or a SystemError (an error lost or
+left set by native code) fails it.
 
 The cases run in child processes, a batch of lookup points each, with a time limit; each case is
 announced before it runs, so a crash names the case that caused it."""
 
 import asyncio
 import contextlib
-import fcntl
+import importlib
 import inspect
 import json
 import os
 import pathlib
-import posixpath
 import stat
 import subprocess
 import sys
@@ -27,6 +27,12 @@ from conftest import child_env, run_python
 from support.pages import Done, Page
 
 BATCHES = 6
+# The platform's path and lock modules, as the runtime finds them: posixpath and fcntl on POSIX,
+# ntpath and msvcrt on Windows (chosen by platform, so the drill collects everywhere).
+PATH = os.path
+LOCKING = importlib.import_module("msvcrt" if sys.platform == "win32" else "fcntl")
+LOCK_CALLS = ("locking",) if sys.platform == "win32" else ("flock", "lockf", "fcntl")
+LOCK_NAMES = ("LK_LOCK", "LK_UNLCK") if sys.platform == "win32" else ("LOCK_EX", "LOCK_UN", "LOCK_SH")
 ORIGINAL_DUMPS = json.dumps  # the driver reports through it while json.dumps itself may be replaced
 
 
@@ -151,13 +157,13 @@ class Chameleon:
 
 
 def spied_functions():
-    """The functions of os, os.path, fcntl and pathlib.Path that the modules call, found by
-    running every operation once with each of them wrapped."""
+    """The functions of os, os.path, the lock module and pathlib.Path that the modules call, found
+    by running every operation once with each of them wrapped."""
     seen = set()
     places = [(os, n) for n in dir(os) if callable(getattr(os, n)) and not n.startswith("_")
               and not isinstance(getattr(os, n), type)]
-    places += [(posixpath, n) for n in dir(posixpath) if callable(getattr(posixpath, n)) and not n.startswith("_")]
-    places += [(fcntl, n) for n in ("flock", "lockf", "fcntl")]
+    places += [(PATH, n) for n in dir(PATH) if callable(getattr(PATH, n)) and not n.startswith("_")]
+    places += [(LOCKING, n) for n in LOCK_CALLS]
     places += [(pathlib.Path, n) for n in ("exists", "read_text", "read_bytes", "write_text", "chmod", "mkdir",
                                             "stat", "is_file", "open", "__truediv__", "__str__", "__fspath__")]
     undo = []
@@ -174,7 +180,7 @@ def spied_functions():
     finally:
         for u in reversed(undo):
             u()
-    modules = {"os": os, "posixpath": posixpath, "fcntl": fcntl, "Path": pathlib.Path}
+    modules = {"os": os, PATH.__name__: PATH, LOCKING.__name__: LOCKING, "Path": pathlib.Path}
     return sorted(seen), modules
 
 
@@ -198,7 +204,9 @@ def lookup_points():
                       (keyring, "errors"), (keyring.errors, "NoKeyringError"), (bs4, "BeautifulSoup"),
                       (markdownify, "markdownify"), (os, "sep"), (os, "altsep"), (os, "O_WRONLY"),
                       (os, "O_CREAT"), (os, "O_EXCL"), (os, "O_RDWR"), (os, "O_RDONLY"), (os, "O_CLOEXEC"),
-                      (fcntl, "LOCK_EX"), (fcntl, "LOCK_UN"), (fcntl, "LOCK_SH")]:
+                      *[(LOCKING, name) for name in LOCK_NAMES]]:
+        if not hasattr(obj, name):  # O_CLOEXEC: POSIX only
+            continue
         points.append((f"{obj.__name__}.{name}", setting(obj, name)))
     points.append(("bs4.BeautifulSoup -> library object", lambda value: setting(bs4, "BeautifulSoup")(
         lambda *args, **kwargs: Chameleon(value))))

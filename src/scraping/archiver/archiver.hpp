@@ -38,12 +38,16 @@ struct PathName {
     PyObject* value;  // a str
 };
 
-// Every output file stays inside the archive root. The names, joined in order below the root,
-// must not leave it: a name that is an absolute path (or, on Windows, carries a drive) would
-// replace the root in a pathlib join, and a ".." component that climbs above the root would walk
-// out of it. Either raises ValueError before anything is created. Components are read as pathlib
-// reads them (split at the platform's separators, "" and "." ignored), so nested names ("a/b")
-// and the empty name (the root itself) are fine, as is a ".." that stays below the root.
+// Every output file stays inside the archive root, under the names the caller gave. The names,
+// joined in order below the root, must not leave it: a name that is an absolute path (or, on
+// Windows, carries a drive) would replace the root in a pathlib join, and a ".." component that
+// climbs above the root would walk out of it. Nor may a component be one the system reads as
+// another name (Windows drops trailing dots and spaces, and reads NUL, CON, ... as devices), since
+// the path returned would then not name the file written; the system's own os.path.abspath says
+// which, so every name POSIX keeps stays allowed there. Each raises ValueError before anything is
+// created. Components are read as pathlib reads them (split at the platform's separators, "" and
+// "." ignored), so nested names ("a/b") and the empty name (the root itself) are fine, as is a
+// ".." that stays below the root.
 void check_inside_root(std::initializer_list<PathName> names);
 
 // section_dir = root_dir / section, for a section that stays inside the root (checked as above).

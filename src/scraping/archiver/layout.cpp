@@ -10,6 +10,21 @@ namespace {
     rt::raise(PyExc_ValueError, "%s %R would place files outside the archive root: %s", name.param, name.value, how);
 }
 
+[[noreturn]] void read_as_another(const PathName& name, PyObject* part, Handle read_as) {
+    rt::raise(PyExc_ValueError, "%s %R is not a name this system keeps: it reads %R as %R", name.param, name.value,
+              part, read_as.get());
+}
+
+// What the system reads `part` as, when it is the last component of a path: the last component
+// of os.path.abspath(sep + part), or the whole result when that has none (a device). POSIX keeps
+// every name; Windows drops trailing dots and spaces and reads device names (NUL, CON, COM1, ...)
+// as the device. Anchored at the separator, so the current directory is never asked for.
+Ref read_by_system(Handle os_path, Handle sep, PyObject* part) {
+    Ref resolved = rt::call_method(os_path, "abspath"_id, rt::concat(sep, part));
+    Ref last = rt::call_method(os_path, "basename"_id, resolved);
+    return rt::truth(last) ? std::move(last) : std::move(resolved);
+}
+
 // Both exact str, so the comparison cannot fail.
 bool is(PyObject* part, PyObject* text) {
     assert(PyUnicode_CheckExact(part) && PyUnicode_CheckExact(text));
@@ -41,8 +56,13 @@ void check_inside_root(std::initializer_list<PathName> names) {
             PyObject* part = PyList_GET_ITEM(parts.get(), i);
             assert(PyUnicode_CheckExact(part));  // the pieces of a str
             if (PyUnicode_GET_LENGTH(part) == 0 || is(part, "."_id)) continue;
-            if (!is(part, ".."_id)) ++depth;
-            else if (--depth < 0) leaves_root(name, "its '..' components climb above the root");
+            if (is(part, ".."_id)) {
+                if (--depth < 0) leaves_root(name, "its '..' components climb above the root");
+                continue;
+            }
+            ++depth;
+            Ref read_as = read_by_system(os_path, sep, part);
+            if (!rt::truth(rt::own(PyObject_RichCompare(read_as.get(), part, Py_EQ)))) read_as_another(name, part, read_as);
         }
     }
 }
