@@ -257,7 +257,7 @@ Ref text_file_bytes(Handle text) {
 }
 
 detail::TempFile::TempFile(Handle os, Handle folder, Handle base, long create_mode, Handle where)
-    : os_(new_ref(os)), where_(new_ref(where)) {
+    : os_(new_ref(os)), where_(new_ref(where)), maker_(as_long(call_method(os, "getpid"_id))) {
     Ref os_path = getattr(os, "path"_id);
     for (int attempt = 0; !fd_; ++attempt) {
         Ref temp = call_method(os_path, "join"_id, folder, temp_name(os, base));
@@ -291,7 +291,9 @@ detail::TempFile::TempFile(Handle os, Handle folder, Handle base, long create_mo
 detail::TempFile::~TempFile() noexcept(false) {
     if (named_ || !path_ || !interpreter_reachable()) return;
     if (fd_) cleanup([&] { fd_.close(); });
-    cleanup([&] { call_method(os_, "unlink"_id, path_); });
+    cleanup([&] {
+        if (as_long(call_method(os_, "getpid"_id)) == maker_) call_method(os_, "unlink"_id, path_);
+    });
 }
 
 void detail::TempFile::write(Handle data, Handle mode) {

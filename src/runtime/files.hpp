@@ -45,7 +45,8 @@ namespace detail {
 // file it is to become, `base` in `folder`: created exclusively (never
 // through a link) under a name with 64 random bits, and held by its writer until it takes its name
 // (a lock on POSIX, the open file itself on Windows), so that the cleanup of dead writers' files
-// leaves it alone. Removed unless it took its name. Errors that would name it name `where`.
+// leaves it alone. Removed unless it took its name, by the process that made it only (never by a
+// forked child). Errors that would name it name `where`.
 class TempFile {
 public:
     TempFile(Handle os, Handle folder, Handle base, long create_mode, Handle where);
@@ -68,6 +69,7 @@ private:
     void close_before_naming();
     Ref os_, where_, path_, made_;
     Descriptor fd_;
+    long maker_;  // the process that made it: a forked child never removes its parent's file
     bool named_ = false;
 };
 

@@ -135,13 +135,20 @@ PendingFile::PendingFile(const Call& c, Handle self, Handle accounts, const Ref*
     for (int n = 0; kept && !copy_; ++n) {
         Ref copy = n == 0 ? rt::own(PyUnicode_FromFormat("%U.damaged", file.target().get()))
                           : rt::own(PyUnicode_FromFormat("%U.damaged-%d", file.target().get(), n));
-        if (rt::write_new_file(copy, kept)) copy_ = std::move(copy);
+        if (rt::write_new_file(copy, kept)) {
+            copy_ = std::move(copy);
+            maker_ = rt::as_long(rt::call_method(rt::os_module(), "getpid"_id));
+        }
     }
 }
 
 PendingFile::~PendingFile() noexcept(false) {
-    if (copy_ && !committed_ && rt::interpreter_reachable())
-        rt::cleanup([&] { rt::call_method(rt::os_module(), "unlink"_id, copy_); });
+    if (copy_ && !committed_ && rt::interpreter_reachable()) {
+        rt::cleanup([&] {
+            Ref os = rt::os_module();
+            if (rt::as_long(rt::call_method(os, "getpid"_id)) == maker_) rt::call_method(os, "unlink"_id, copy_);
+        });
+    }
 }
 
 void PendingFile::commit() {

@@ -73,6 +73,7 @@ public:
 private:
     std::optional<rt::Replacement> file_;
     Ref copy_;
+    long maker_ = 0;  // the process that made the copy: a forked child never removes it
     bool committed_ = false;
 };
 
