@@ -148,13 +148,6 @@ long exclusive_create_flags(Handle os) {
            os_flag(os, "O_NOINHERIT"_id) | os_flag(os, "O_CLOEXEC"_id);
 }
 
-// Whether `path` names, without following a link, the regular file whose fstat is `st`.
-bool names_file(Handle os, Handle path, Handle st) {
-    Ref now;
-    if (!suppress(PyExc_FileNotFoundError, [&] { now = call_method(os, "lstat"_id, path); })) return false;
-    return file_type(now) == regular_type && identity(now) == identity(st);
-}
-
 // The temporary file's writer holds fcntl.flock on it until the rename, where the platform has it
 // (the leftover cleanup below takes that lock to prove a writer gone). False when the file was
 // removed before the lock was taken, by a cleanup that took it first: the writer starts again.

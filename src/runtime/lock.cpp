@@ -66,13 +66,6 @@ void pause(double& seconds) {
     seconds = std::min(seconds * 2, 0.02);
 }
 
-// Whether `path` still names the file open as `fd`.
-bool still_names(Handle os, Handle path, Handle fd) {
-    Ref st;
-    if (!suppress(PyExc_FileNotFoundError, [&] { st = call_method(os, "lstat"_id, path); })) return false;
-    return file_type(st) == regular_type && identity(st) == identity(call_method(os, "fstat"_id, fd));
-}
-
 // Takes the kernel's locks for `h`, file first, then folder.
 void take_locks(Handle os, Hold& h, Handle dir) {
     for (;;) {
@@ -82,7 +75,7 @@ void take_locks(Handle os, Hold& h, Handle dir) {
         if (h.folder) return;
         if (!h.file) raise_os_error(ENOLCK, h.path);  // neither a lock file nor a lockable folder
         // The file's lock alone: it guards only while the path still names that file.
-        if (still_names(os, h.path, h.file.fd())) return;
+        if (names_file(os, h.path, call_method(os, "fstat"_id, h.file.fd()))) return;
     }
 }
 

@@ -30,9 +30,7 @@ Descriptor open_lock_file(Handle os, Handle path) {
     if (!opened && !suppress(PyExc_FileNotFoundError, [&] { fd = open_descriptor(os, path, os_flag(os, "O_RDONLY"_id) | always); }))
         return fd;
     // Still the file looked at: nothing was swapped in between.
-    Ref st = call_method(os, "lstat"_id, path);
-    if (file_type(st) != regular_type || identity(st) != identity(call_method(os, "fstat"_id, fd.fd())))
-        raise_os_error(EINVAL, path, "Not a regular file");
+    if (!names_file(os, path, call_method(os, "fstat"_id, fd.fd()))) raise_os_error(EINVAL, path, "Not a regular file");
     return fd;
 }
 

@@ -83,6 +83,12 @@ unsigned long long identity_part(Handle st, Handle name) {
 
 Identity identity(Handle st) { return {identity_part(st, "st_dev"_id), identity_part(st, "st_ino"_id)}; }
 
+bool names_file(Handle os, Handle path, Handle st) {
+    Ref now;
+    if (!suppress(PyExc_FileNotFoundError, [&] { now = call_method(os, "lstat"_id, path); })) return false;
+    return file_type(now) == regular_type && identity(now) == identity(st);
+}
+
 // --- flushing ----------------------------------------------------------------------------------
 
 void sync_file(Handle os, Handle fd) {

@@ -73,6 +73,10 @@ struct Identity {
 };
 Identity identity(Handle st);
 
+// Whether `path` names, without following a link, the regular file whose stat result is `st`: the
+// file an open descriptor has is still the one at that name.
+bool names_file(Handle os, Handle path, Handle st);
+
 // Flushes what was written through `fd` to the disk: fcntl(fd, F_FULLFSYNC) where the interpreter's
 // fcntl has it (macOS), else (or when the file system refuses it) os.fsync.
 void sync_file(Handle os, Handle fd);
