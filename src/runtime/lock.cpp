@@ -50,7 +50,7 @@ using Hold = FileLock::Hold;
 // The holds of this process. Changed only under the GIL.
 std::vector<Hold*> holds;
 
-Hold* held(const Identity& store) {
+Hold* hold_of(const Identity& store) {
     for (Hold* h : holds)
         if (h->store == store) return h;
     return nullptr;
@@ -67,9 +67,9 @@ void pause(double& seconds) {
 }
 
 // Takes the kernel's locks for `h`, file first, then folder.
-void take_locks(Handle os, Hold& h, Handle dir) {
+void take_locks(Handle os, Hold& h, Handle dir, Handle dir_stat) {
     for (;;) {
-        h.file = lock_platform::open_lock_file(os, h.path);
+        h.file = lock_platform::open_lock_file(os, h.path, dir_stat);
         if (h.file) lock_platform::take(os, h.file.fd(), h.mode, h.path);
         h.folder = lock_platform::lock_folder(os, dir, h.mode);
         if (h.folder) return;
@@ -120,11 +120,14 @@ FileLock::FileLock(Handle path, Mode mode) {
     lock_platform::after_fork_in_child(forget_inherited_holds);
     Ref dir = directory_or_current(os, split_path(getattr(os, "path"_id), path).first);
     Ref st;
-    if (!suppress(PyExc_FileNotFoundError, [&] { st = call_method(os, "stat"_id, dir); })) return;
+    if (!suppress(PyExc_FileNotFoundError, [&] { st = call_method(os, "stat"_id, dir); })) {
+        unlocked_ = new_ref(path);
+        return;
+    }
     const Identity store = identity(st);
     const Owner me = current_owner();
     double wait = 0.0005;
-    while (Hold* h = held(store)) {
+    while (Hold* h = hold_of(store)) {
         if (h->owner == me) {
             hold_ = h;
             if (mode == Exclusive && h->mode == Shared) {
@@ -139,7 +142,7 @@ FileLock::FileLock(Handle path, Mode mode) {
     auto h = std::make_unique<Hold>(Hold{store, me, mode, new_ref(path), {}, {}});
     holds.push_back(h.get());
     try {
-        take_locks(os, *h, dir);
+        take_locks(os, *h, dir, st);
     } catch (...) {
         forget(h.get());
         throw;
@@ -171,9 +174,16 @@ FileLock::~FileLock() noexcept(false) {
 }
 
 void FileLock::check_held() const {
-    if (hold_ && hold_->lost)
+    if (!held())
         raise(PyExc_RuntimeError, "the store lock %R is no longer held by this process (a forked child, or a lock that "
                                   "could not be changed)", hold_->path.get());
+}
+
+bool FileLock::held() const noexcept { return !hold_ || !hold_->lost; }
+
+void FileLock::check_can_write() const {
+    check_held();
+    if (unlocked_) raise_os_error(ENOENT, unlocked_);
 }
 
 }  // namespace rt

@@ -26,7 +26,12 @@ namespace rt {
 //
 // Failure. A lock that cannot be taken (no locks on this file system, a lock file that cannot
 // be opened or is not a regular file) raises OSError naming the lock file: nothing goes on
-// unguarded. The one exception: a store folder that does not exist, where nothing can be written.
+// unguarded. The one exception: a store folder that does not exist, where there is nothing to read
+// and no lock file can be made. Nothing is held then, and check_can_write() refuses to go on, in
+// case the folder has been made again meanwhile.
+//
+// A lock file made by another user than the folder's owner (root acting on a user's store) is
+// given to the folder's owner where the process may, so that it never locks the owner out.
 //
 // Fork. A forked child never holds its parent's lock: it closes the descriptors it inherited
 // without unlocking them (os.register_at_fork), and they are close-on-exec too. A section that
@@ -43,6 +48,11 @@ public:
     // Raises RuntimeError when this process does not hold the lock it took: a forked child goes
     // no further in a section its parent held.
     void check_held() const;
+    // Whether this process still holds what it took (false in a forked child).
+    bool held() const noexcept;
+    // check_held(), and FileNotFoundError naming the lock file when nothing could be locked
+    // because the store folder did not exist: called before a write.
+    void check_can_write() const;
 
     struct Hold;  // one process's hold of one store (lock.cpp)
 
@@ -50,16 +60,18 @@ private:
     Hold* hold_ = nullptr;   // null: a store folder that does not exist, nothing held
     bool taken_ = false;     // this object took the hold (it did not join one)
     bool upgraded_ = false;  // this object turned the hold it joined exclusive
+    Ref unlocked_;           // the lock file, when the store folder did not exist
 };
 
 // What each platform provides (lock_posix.cpp, lock_windows.cpp; CMake builds one of them).
 namespace lock_platform {
 
 // The lock file at `path`, opened for locking without following a link, created owner-only
-// when missing; never blocks and is never inherited by a program a child runs. A closed
+// when missing (and given to the owner of the folder, whose os.stat is `folder`, where the
+// process may); never blocks and is never inherited by a program a child runs. A closed
 // Descriptor when nothing stands at `path` and nothing can be made there. Raises when what
 // stands there is a link or not a regular file.
-Descriptor open_lock_file(Handle os, Handle path);
+Descriptor open_lock_file(Handle os, Handle path, Handle folder);
 
 // Waits for the lock on `fd` and takes it (Shared may be taken as Exclusive). A failure raises
 // OSError naming `path`.

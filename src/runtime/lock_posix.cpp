@@ -15,23 +15,42 @@ long open_flags(Handle os, Handle access) {
            os_flag(os, "O_CLOEXEC"_id) | os_flag(os, "O_NOCTTY"_id);
 }
 
+// A lock file root made in a user's folder would lock the user out (owner-only): it goes to the
+// folder's owner, where this process may give it.
+void give_to_folder_owner(Handle os, Handle fd, Handle folder) {
+    Ref uid = getattr(folder, "st_uid"_id);
+    Ref made_by = getattr(call_method(os, "fstat"_id, fd), "st_uid"_id);
+    if (truth(own(PyObject_RichCompare(uid.get(), made_by.get(), Py_EQ)))) return;
+    suppress(PyExc_OSError, [&] { call_method(os, "fchown"_id, fd, uid, getattr(folder, "st_gid"_id)); });
+}
+
 }  // namespace
 
-Descriptor open_lock_file(Handle os, Handle path) {
-    Descriptor fd;
-    // Made owner-only when missing. O_NOFOLLOW: a link there (planted by whoever may write the
-    // folder) fails with ELOOP instead of being followed or created through.
-    bool opened = suppress({EACCES, EPERM, EROFS}, [&] {
-        fd = open_descriptor(os, path, open_flags(os, "O_RDWR"_id) | os_flag(os, "O_CREAT"_id), 0600);
-    });
-    if (!opened) {
-        // Not writable here (a read-only folder or file system, another user's file): an existing
-        // lock file locks as well when opened for reading. Nothing there: no lock file.
-        if (!suppress(PyExc_FileNotFoundError, [&] { fd = open_descriptor(os, path, open_flags(os, "O_RDONLY"_id)); }))
-            return fd;
+Descriptor open_lock_file(Handle os, Handle path, Handle folder) {
+    // O_NOFOLLOW throughout: a link there (planted by whoever may write the folder) fails with
+    // ELOOP instead of being followed or created through.
+    for (;;) {
+        Descriptor fd;
+        bool found = suppress(PyExc_FileNotFoundError, [&] {
+            // Not writable here (a read-only folder or file system, another user's file): the lock
+            // file locks as well when opened for reading.
+            if (!suppress({EACCES, EPERM, EROFS}, [&] { fd = open_descriptor(os, path, open_flags(os, "O_RDWR"_id)); }))
+                fd = open_descriptor(os, path, open_flags(os, "O_RDONLY"_id));
+        });
+        if (!found) {
+            // Made owner-only, exclusively, so that this call knows the file is its own.
+            bool made = false;
+            const long create = open_flags(os, "O_RDWR"_id) | os_flag(os, "O_CREAT"_id) | os_flag(os, "O_EXCL"_id);
+            if (!suppress({EACCES, EPERM, EROFS}, [&] {
+                    made = suppress(PyExc_FileExistsError, [&] { fd = open_descriptor(os, path, create, 0600); });
+                }))
+                return fd;  // nothing there, and nothing can be made there
+            if (!made) continue;  // made by someone else meanwhile
+            give_to_folder_owner(os, fd.fd(), folder);
+        }
+        if (file_type(call_method(os, "fstat"_id, fd.fd())) != regular_type) raise_os_error(EINVAL, path, "Not a regular file");
+        return fd;
     }
-    if (file_type(call_method(os, "fstat"_id, fd.fd())) != regular_type) raise_os_error(EINVAL, path, "Not a regular file");
-    return fd;
 }
 
 void take(Handle, Handle fd, FileLock::Mode mode, Handle path) {

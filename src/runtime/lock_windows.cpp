@@ -20,7 +20,7 @@ void refuse_link(Handle os, Handle path) {
 
 }  // namespace
 
-Descriptor open_lock_file(Handle os, Handle path) {
+Descriptor open_lock_file(Handle os, Handle path, Handle) {  // no owners to give files to
     const long always = os_flag(os, "O_NOINHERIT"_id) | os_flag(os, "O_BINARY"_id);
     refuse_link(os, path);
     Descriptor fd;

@@ -21,6 +21,7 @@ import pytest
 from conftest import child_env
 from support.keyrings import memory_keyring  # noqa: F401  (fixture)
 from support.pages import Page
+from zantor.kestrow.domain.exceptions import InvalidCollectOptionError
 from zantor.kestrow.scraping.archiver import KestrowArchiver
 from zantor.kestrow.services.lockmere import KestrowLockmere
 
@@ -274,6 +275,22 @@ def test_a_lock_file_that_cannot_be_used(shared_tmp, memory_keyring, make):
             os.seteuid(0)
     assert (store.meta_path.read_bytes(), outside.exists() and outside.read_bytes()) == before
     assert memory_keyring.entries == {("zantor-kestrow", "account:main"): "pw"}
+
+
+@pytest.mark.skipif(not hasattr(os, "geteuid") or os.geteuid() != 0, reason="root acting on another user's store")
+def test_a_lock_file_root_makes_in_a_users_store_is_the_users(shared_tmp, memory_keyring):
+    store = KestrowLockmere(base_dir=shared_tmp)
+    os.chown(store.base_dir, NOBODY, NOBODY)
+    with pytest.raises(InvalidCollectOptionError):
+        store.get(name="main")  # a call that locks, as root
+    lock = store.base_dir / ".accounts.lock"
+    assert (lock.stat().st_uid, lock.stat().st_gid, stat.S_IMODE(lock.stat().st_mode)) == (NOBODY, NOBODY, 0o600)
+    os.seteuid(NOBODY)
+    try:
+        store.save(name="main", username="u", password="pw")  # the owner is not locked out
+    finally:
+        os.seteuid(0)
+    assert store.list() == [{"name": "main", "username": "u"}]
 
 
 # --- what a plain write would refuse, and what it must not replace --------------------------------

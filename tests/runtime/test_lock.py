@@ -191,13 +191,18 @@ UPGRADES = """
     def reads(name):
         store = Store(base_dir=sys.argv[1])
         store.save(name=name, username="u", password="p")
+        # the save made from inside the outer save's own keyring call is kept, not renamed over
+        assert {name, "saved-by-" + name} <= {a["name"] for a in store.list()}, store.list()
         for _ in range(int(sys.argv[3])):
             store.get(name=name)
 
     if sys.argv[2] == "threads":
+        failed = []
+        threading.excepthook = lambda args: failed.append(args.exc_value)
         threads = [threading.Thread(target=reads, args=(f"reader{n}",)) for n in range(2)]
         [t.start() for t in threads]
         [t.join() for t in threads]
+        sys.exit(repr(failed) if failed else 0)
     else:
         reads(sys.argv[2])
 """
@@ -238,33 +243,46 @@ def test_a_lock_that_cannot_be_taken_is_an_error(store, memory_keyring, monkeypa
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="forks")
-def test_a_forked_child_goes_no_further_in_its_parents_section(store_parent):
-    """A keyring backend that forks, the child returning into the save: the child holds no lock,
-    so it changes nothing (not even the files its parent made) and says why; the parent's save
-    completes."""
+@pytest.mark.parametrize("step", ["_get_password", "_set_password"])
+def test_a_forked_child_goes_no_further_in_its_parents_section(store_parent, tmp_path, step):
+    """A keyring backend that forks, the child returning into the save only after its parent's
+    save has returned: the child holds no lock, so it changes nothing (no keyring entry, not even
+    to put one back, and no file its parent made) and says why; the parent's save stands."""
     run_python(f"""
         import os
-        from support.keyrings import MemoryKeyring, install
+        from support.keyrings import DirectoryKeyring, install
         from zantor.kestrow.services.lockmere import KestrowLockmere
-        install(MemoryKeyring())
+        keys = DirectoryKeyring({str(tmp_path / "keys")!r})
+        install(keys)
+        go_on, told = os.pipe()
 
         class Store(KestrowLockmere):
-            def _set_password(self, name, password):
-                self.child = os.fork()
-                if self.child:
-                    self.status = os.waitpid(self.child, 0)[1]  # the child has given up before the parent goes on
-                return super()._set_password(name, password)
+            child = None
+
+            def {step}(self, *args):
+                result = super().{step}(*args)
+                if self.fork_here and self.child is None:
+                    self.child = os.fork()
+                    if self.child == 0:
+                        os.read(go_on, 1)
+                return result
 
         store = Store(base_dir={str(store_parent)!r})
+        store.fork_here = False
+        store.save(name="main", username="u", password="old")
+        store.fork_here = True
         try:
-            store.save(name="main", username="u", password="p")
+            store.save(name="main", username="u2", password="new")
         except RuntimeError as exc:
             assert store.child == 0 and "no longer held" in str(exc), exc
             os._exit(7)
         if store.child == 0:
             os._exit(1)
-        assert os.waitstatus_to_exitcode(store.status) == 7
-        assert store.list() == [{{"name": "main", "username": "u"}}]
+        os.write(told, b"!")
+        assert os.waitstatus_to_exitcode(os.waitpid(store.child, 0)[1]) == 7
+        assert store.list() == [{{"name": "main", "username": "u2"}}]
+        assert keys.get_password("zantor-kestrow", "account:main") == "new", keys.log()
+        assert [pid for pid, *_ in keys.log()] == [os.getpid()] * 2, keys.log()
     """, timeout=30)
 
 
@@ -279,7 +297,8 @@ def test_lock_is_released_on_errors_and_reentry_does_not_wait(store_parent, tmp_
         import fcntl
         from support.keyrings import MemoryKeyring, install
         from zantor.kestrow.services.lockmere import KestrowLockmere
-        install(MemoryKeyring())
+        keys = MemoryKeyring()
+        install(keys)
         parent, link = {str(store_parent)!r}, {str(tmp_path / "link")!r}
 
         class Failing(KestrowLockmere):
@@ -308,6 +327,22 @@ def test_lock_is_released_on_errors_and_reentry_does_not_wait(store_parent, tmp_
         assert [a["name"] for a in store.list()] == ["outer", "inner", "linked"]
         assert store.get(name="outer")["password"] == "p"
         assert [a["name"] for a in store.list()] == ["outer", "inner"]
+
+        # A save made inside another's keyring call is kept: the outer one, whose mapping no
+        # longer matches the file, fails as a whole rather than renaming over it.
+        class SavesInside(KestrowLockmere):
+            def _set_password(self, name, password):
+                super()._set_password(name, password)
+                if name == "late":
+                    KestrowLockmere(base_dir=link).save(name="early", username="u", password="p")
+
+        try:
+            SavesInside(base_dir=parent).save(name="late", username="u", password="p")
+            raise AssertionError("the outer save renamed over the one made inside it")
+        except OSError as exc:
+            assert "changed during this call" in str(exc), exc
+        assert [a["name"] for a in store.list()] == ["outer", "inner", "early"]
+        assert keys.get_password("zantor-kestrow", "account:late") is None
         with open(store.base_dir / ".accounts.lock", "rb") as lock:  # nothing is held any more
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
     """, timeout=30)

@@ -1,5 +1,6 @@
 """accounts.json: forgiving loads, exact and atomic saves, owner-only permissions, no silent loss."""
 
+import errno
 import json
 import os
 import stat
@@ -33,6 +34,28 @@ class TestLoad:
         store.meta_path.write_bytes(content)
         assert store._load_accounts() == {}
         assert store.meta_path.read_bytes() == content
+
+    @pytest.mark.parametrize("change", [b"", b"{}", TWO_BYTES + b" "], ids=["emptied", "shrunk", "grown"])
+    def test_a_file_rewritten_in_place_while_read_is_never_taken_for_its_content(self, store, monkeypatch, change):
+        """Another program writes the file in place between the look at its size and the read: a save
+        refuses rather than rewriting the store from a part of it; a load reads no accounts."""
+        store.meta_path.write_bytes(TWO_BYTES)
+        real_fstat = os.fstat
+
+        def fstat(fd):
+            result = real_fstat(fd)
+            if stat.S_ISREG(result.st_mode) and result.st_size == len(TWO_BYTES):
+                with open(store.meta_path, "r+b") as other:
+                    other.truncate(0)
+                    other.write(change)
+            return result
+        monkeypatch.setattr(os, "fstat", fstat)
+        assert store._load_accounts() == {}
+        store.meta_path.write_bytes(TWO_BYTES)
+        with pytest.raises(OSError, match="could not be read"):
+            store.save(name="d", username="u", password="p")
+        monkeypatch.undo()
+        assert store.meta_path.read_bytes() == change and leftovers(store) == [".accounts.lock"]
 
     def test_directory_in_place_of_file_reads_empty(self, store):
         store.meta_path.mkdir()
@@ -247,6 +270,25 @@ class TestDamagedFileKept:
             "accounts.json.damaged-1": b"second",
             "accounts.json.damaged-2": b"third",
         }
+
+    def test_taken_copy_names_cost_a_look_and_never_free_is_an_error(self, store, monkeypatch):
+        store.meta_path.write_bytes(b"third")
+        for n in ["", "-1"]:  # taken by something that is not a copy: passed over, not written beside
+            (store.base_dir / f"accounts.json.damaged{n}").mkdir()
+        made = []
+        real_link = os.link
+        monkeypatch.setattr(os, "link", lambda *a, **k: made.append(a[1]) or real_link(*a, **k))
+        store._save_accounts({})
+        assert [os.path.basename(m) for m in made] == ["accounts.json.damaged-2"]
+        store.meta_path.write_bytes(b"fourth")
+
+        def link(src, dst, **kwargs):  # every free name turns out taken when written
+            raise FileExistsError(errno.EEXIST, "File exists", dst)
+        monkeypatch.setattr(os, "link", link)
+        with pytest.raises(FileExistsError, match="no free name"):
+            store._save_accounts({})
+        assert store.meta_path.read_bytes() == b"fourth"
+        assert leftovers(store) == ["accounts.json.damaged", "accounts.json.damaged-1", "accounts.json.damaged-2"]
 
     @pytest.mark.parametrize("content", [b"", b"{}", b"\xef\xbb\xbf{}", TWO_BYTES])
     def test_empty_or_sound_files_make_no_copy(self, store, content):

@@ -6,6 +6,7 @@ import json
 import os
 import re
 
+import keyring
 import pytest
 
 from support.keyrings import memory_keyring  # noqa: F401  (fixture)
@@ -89,8 +90,20 @@ def failing_write(store):
     return "u2", OSError
 
 
+def interrupted_keyring(store):
+    backend = keyring.get_keyring()
+    stores = backend.set_password
+
+    def set_password(service, username, password):
+        stores(service, username, password)
+        if password == "new":
+            raise KeyboardInterrupt  # arrives after the backend stored the entry
+    backend.set_password = set_password
+    return "u2", KeyboardInterrupt
+
+
 @pytest.mark.parametrize("name", ["main", "new"], ids=["existing account", "new account"])
-@pytest.mark.parametrize("fault", [unencodable, unreadable, failing_write])
+@pytest.mark.parametrize("fault", [unencodable, unreadable, failing_write, interrupted_keyring])
 def test_a_failed_save_leaves_the_keyring_as_it_was(lockmere, shared_tmp, memory_keyring, name, fault):
     store = lockmere.KestrowLockmere(base_dir=shared_tmp)
     store.save(name="main", username="u", password="pw")
@@ -213,6 +226,14 @@ def test_removed_store_directory(store, memory_keyring):
     with pytest.raises(FileNotFoundError):
         store.save(name="main", username="u", password="p")
     assert memory_keyring.entries == {}  # found before the keyring is touched
+    # Made again (by another store) once this save found it missing: nothing was locked, so
+    # nothing is written.
+    read_password = store._get_password
+    store._get_password = lambda name: (store.base_dir.mkdir(exist_ok=True), read_password(name))[1]
+    with pytest.raises(FileNotFoundError) as info:
+        store.save(name="main", username="u", password="p")
+    assert info.value.filename == str(store.base_dir / ".accounts.lock")
+    assert memory_keyring.entries == {} and list(store.base_dir.iterdir()) == []
 
 
 class Entry(dict):

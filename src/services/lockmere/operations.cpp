@@ -16,21 +16,36 @@ Ref message(const char* before, Handle name, const char* after) {
     return rt::own(PyUnicode_FromFormat("%s%U%s", before, name.get(), after));
 }
 
-// self._set_password(name, password), then `then`; if that fails, the keyring is put back as it
-// was: the previous password set again, or removed when there was none. The previous one is read
-// through self._get_password; when it cannot be read, there is nothing to put back.
+// The password a save replaces, read through self._get_password before the file is read, so that
+// whatever that call does to the store (an override calling back) is in what the save reads. Not
+// known when it cannot be read; there is then nothing to put back.
+struct Previous {
+    Ref password;
+    bool known = false;
+};
+
+Previous previous_password(Handle self, Handle name) {
+    Previous p;
+    p.known = rt::suppress(PyExc_Exception, [&] { p.password = rt::call_method(self, "_get_password"_id, name); });
+    return p;
+}
+
+// self._set_password(name, password), then `then`; if either fails, the keyring is put back as it
+// was: the previous password set again, or removed when there was none. Only a process that still
+// holds the store lock touches the keyring: a child forked inside one of these calls goes no
+// further and puts nothing back over its parent's work.
 template <class F>
-void set_password_then(Handle self, Handle name, Handle password, F&& then) {
-    Ref previous;
-    bool known = rt::suppress(PyExc_Exception, [&] { previous = rt::call_method(self, "_get_password"_id, name); });
-    rt::call_method(self, "_set_password"_id, name, password);
+void set_password_then(const rt::FileLock& lock, Handle self, Handle name, Handle password, const Previous& previous,
+                       F&& then) {
+    lock.check_can_write();
     try {
+        rt::call_method(self, "_set_password"_id, name, password);
         then();
     } catch (const rt::Error&) {
-        if (known) {
+        if (previous.known && lock.held()) {
             rt::cleanup([&] {
-                if (previous.get() == Py_None) rt::call_method(self, "_delete_password"_id, name);
-                else rt::call_method(self, "_set_password"_id, name, previous);
+                if (previous.password.get() == Py_None) rt::call_method(self, "_delete_password"_id, name);
+                else rt::call_method(self, "_set_password"_id, name, previous.password);
             });
         }
         throw;
@@ -55,12 +70,13 @@ Ref save(Call& c) {
     if (PyUnicode_GET_LENGTH(password) == 0)
         rt::raise(c.global(g_InvalidCollectOptionError), rt::str("必须提供Kestrow密码"));
     rt::FileLock lock = lock_store(self, rt::FileLock::Exclusive);
+    Previous previous = previous_password(self, name);
+    lock.check_held();
     StoredAccounts stored = load_for_change(c, self);
     set_item(stored.accounts, name, entry(username));
     AccountsUpdate update(c, self, stored);  // every failure that can be found now, before the keyring
-    lock.check_held();
-    set_password_then(self, name, password, [&] {
-        lock.check_held();
+    set_password_then(lock, self, name, password, previous, [&] {
+        lock.check_can_write();
         update.commit();
     });
     update.flush();
@@ -93,7 +109,7 @@ Ref delete_(Call& c) {
     if (existed) {
         del_item(stored.accounts, name);
         update.emplace(c, self, stored);
-        lock.check_held();
+        lock.check_can_write();
         update->commit();
     }
     lock.check_held();

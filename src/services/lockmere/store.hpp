@@ -39,6 +39,7 @@ Ref save_accounts(Call& c);
 struct FileContent {
     Ref accounts;  // the JSON object it holds, or null
     Ref damaged;   // its bytes, when there are some and they are not a JSON object; else null
+    Ref read;      // os.fstat of what was opened and read; null when nothing stood there
 };
 // Forgiving, as _load_accounts reads: a file that cannot be read holds no accounts. Strict, as a
 // save or delete reads before it rewrites: only a missing file, a damaged one or anything but a
@@ -54,6 +55,7 @@ FileContent read_accounts(const Call& c, Handle meta_path, Reading how);
 struct StoredAccounts {
     Ref accounts;
     Ref damaged;  // FileContent::damaged of the file as read
+    Ref read;     // FileContent::read
 };
 StoredAccounts load_for_change(const Call& c, Handle self);
 
@@ -80,7 +82,9 @@ private:
 // A changed mapping on its way to the file, through self._save_accounts. When that is this
 // module's own method, everything up to its commit point happens at construction, so that a save
 // finds every failure it can before it touches the keyring; commit() then renames (or calls an
-// override) and flush() makes the rename durable.
+// override) and flush() makes the rename durable. commit() refuses, with OSError, when the file is
+// no longer the one the mapping was read from: a call made meanwhile inside this one (an override
+// calling back) changed it, and renaming over its work would lose it.
 class AccountsUpdate {
 public:
     AccountsUpdate(const Call& c, Handle self, const StoredAccounts& stored);
@@ -88,7 +92,7 @@ public:
     void flush();
 
 private:
-    Ref self_, accounts_;
+    Ref self_, accounts_, meta_path_, read_;
     std::optional<PendingFile> file_;
 };
 
