@@ -433,17 +433,33 @@ if hasattr(os, "register_at_fork"):
     os.register_at_fork(after_in_child=_forget_inherited_holds)
 
 
-def _open_lock_file(path):
+def _open_lock_file(path, folder):
     always = _os_flag("O_NOFOLLOW") | _os_flag("O_NONBLOCK") | _os_flag("O_CLOEXEC") | _os_flag("O_NOCTTY")
-    try:
-        fd = os.open(path, os.O_RDWR | os.O_CREAT | always, 0o600)
-    except OSError as error:
-        if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
-            raise
+    while True:
         try:
-            fd = os.open(path, os.O_RDONLY | always)
+            try:
+                fd = os.open(path, os.O_RDWR | always)
+            except OSError as error:
+                if error.errno not in (errno.EACCES, errno.EPERM, errno.EROFS):
+                    raise
+                fd = os.open(path, os.O_RDONLY | always)
+            break
         except FileNotFoundError:
-            return None
+            pass
+        try:
+            fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_EXCL | always, 0o600)
+        except FileExistsError:
+            continue
+        except OSError as error:
+            if error.errno in (errno.EACCES, errno.EPERM, errno.EROFS):
+                return None
+            raise
+        if os.fstat(fd).st_uid != folder.st_uid:
+            try:
+                os.fchown(fd, folder.st_uid, folder.st_gid)
+            except OSError:
+                pass
+        break
     if not stat.S_ISREG(os.fstat(fd).st_mode):
         os.close(fd)
         raise OSError(errno.EINVAL, "Not a regular file", path)
@@ -485,14 +501,15 @@ def _change_mode(h, exclusive):
 class _FileLock:
     """The store lock for a `with` block (POSIX; what the benchmarks measure)."""
 
-    __slots__ = ("hold", "taken", "upgraded")
+    __slots__ = ("hold", "taken", "upgraded", "unlocked")
 
     def __init__(self, path, exclusive):
-        self.hold, self.taken, self.upgraded = None, False, False
+        self.hold, self.taken, self.upgraded, self.unlocked = None, False, False, None
         folder = os.path.dirname(path) or os.curdir
         try:
             st = os.stat(folder)
         except FileNotFoundError:
+            self.unlocked = path
             return
         store, me, wait = (st.st_dev, st.st_ino), _current_owner(), 0.0005
         while True:
@@ -512,7 +529,7 @@ class _FileLock:
         _holds.append(h)
         try:
             while True:
-                h.file = _open_lock_file(path)
+                h.file = _open_lock_file(path, st)
                 if h.file is not None:
                     _take(h.file, exclusive, path)
                 h.folder = _lock_folder(folder, exclusive)
@@ -531,9 +548,17 @@ class _FileLock:
             raise
         self.hold, self.taken = h, True
 
+    def held(self):
+        return self.hold is None or not self.hold.lost
+
     def check_held(self):
-        if self.hold is not None and self.hold.lost:
+        if not self.held():
             raise RuntimeError(f"the store lock {self.hold.path!r} is no longer held by this process")
+
+    def check_can_write(self):
+        self.check_held()
+        if self.unlocked is not None:
+            raise FileNotFoundError(errno.ENOENT, os.strerror(errno.ENOENT), self.unlocked)
 
     def __enter__(self):
         return self
@@ -584,34 +609,39 @@ def _file_bytes(path):
         fd = os.open(path, flags)
     except OSError as error:
         if error.errno in (errno.ENOENT, errno.ENOTDIR, errno.ELOOP):
-            return None
+            return None, None
         raise
     try:
         st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode):
-            return None
-        chunks = []
+            return None, st
+        chunks, got = [], 0
         while True:
-            chunk = os.read(fd, st.st_size + 1)
+            chunk = os.read(fd, st.st_size + 1 - got)
             if not chunk:
+                if got < st.st_size:
+                    raise OSError(f"{path!r} changed while it was read")
                 break
+            got += len(chunk)
+            if got > st.st_size:
+                raise OSError(f"{path!r} changed while it was read")
             chunks.append(chunk)
-        return b"".join(chunks)
+        return b"".join(chunks), st
     finally:
         os.close(fd)
 
 
 def _read_accounts(meta_path, strict):
-    """(accounts or None, damaged bytes or None), read through one descriptor."""
-    data = None
+    """(accounts or None, damaged bytes or None, os.fstat or None), read through one descriptor."""
+    data = read = None
     try:
-        data = _file_bytes(meta_path)
+        data, read = _file_bytes(meta_path)
         if data is None:
-            return None, None
+            return None, None, read
         parsed = json.loads(_without_bom(data.decode("utf-8")))
     except Exception as exc:
         if data is not None and isinstance(exc, ValueError):
-            return None, data or None
+            return None, data or None, read
         if strict:
             raise OSError(f"the stored accounts in {meta_path} could not be read, so nothing was changed") from exc
         if data is None and isinstance(exc, OSError):
@@ -620,10 +650,21 @@ def _read_accounts(meta_path, strict):
             except OSError as error:
                 if error.errno not in (errno.ENOENT, errno.ENOTDIR, errno.ELOOP, errno.EBADF):
                     raise
-        return None, None
+        return None, None, None
     if isinstance(parsed, dict):
-        return parsed, None
-    return None, data or None
+        return parsed, None, read
+    return None, data or None, read
+
+
+def _check_unchanged(meta_path, read):
+    """Raises unless meta_path still leads to the file read, as it was (read: None for none)."""
+    try:
+        now = os.stat(meta_path)
+    except (FileNotFoundError, NotADirectoryError):
+        now = None
+    if (now is None) != (read is None) or now is not None and (
+            (now.st_dev, now.st_ino, now.st_size, now.st_mtime_ns) != (read.st_dev, read.st_ino, read.st_size, read.st_mtime_ns)):
+        raise OSError(f"the stored accounts in {meta_path} changed during this call, so nothing was changed")
 
 
 class _PendingFile:
@@ -637,10 +678,16 @@ class _PendingFile:
             damaged = _read_accounts(meta_path, strict=True)[1]
         self.file.prepare(data)
         self.copy, self.committed = None, False
-        n = 0
+        n = written = 0
         try:
             while damaged:
+                if n == 10000 or written == 10:
+                    raise FileExistsError(f"no free name for a copy of the damaged file {self.file.target!r}")
                 copy = f"{self.file.target}.damaged" if n == 0 else f"{self.file.target}.damaged-{n}"
+                if os.path.lexists(copy):
+                    n += 1
+                    continue
+                written += 1
                 if _write_new_file(copy, damaged):
                     self.copy = copy
                     break
@@ -692,21 +739,23 @@ class KestrowLockmere:
         if not password:
             raise InvalidCollectOptionError("必须提供Kestrow密码")
         with _lock_store(self.meta_path, exclusive=True) as lock:
-            accounts, damaged = self._load_for_change()
+            try:
+                previous, known = self._get_password(name), True
+            except Exception:
+                previous, known = None, False
+            lock.check_held()
+            accounts, damaged, read = self._load_for_change()
             accounts[name] = {"username": username}
             update = _PendingFile(self.meta_path, accounts, damaged, known=True)
             try:
-                lock.check_held()
+                lock.check_can_write()
                 try:
-                    previous, known = self._get_password(name), True
-                except Exception:
-                    previous, known = None, False
-                self._set_password(name, password)
-                try:
-                    lock.check_held()
+                    self._set_password(name, password)
+                    lock.check_can_write()
+                    _check_unchanged(self.meta_path, read)
                     update.commit()
                 except BaseException:
-                    if known:
+                    if known and lock.held():
                         try:
                             if previous is None:
                                 self._delete_password(name)
@@ -723,8 +772,8 @@ class KestrowLockmere:
     def _load_for_change(self):
         # This class's own _load_accounts, read once, strictly (the native store does the same when
         # the method is not overridden).
-        accounts, damaged = _read_accounts(self.meta_path, strict=True)
-        return (accounts if accounts is not None else {}), damaged
+        accounts, damaged, read = _read_accounts(self.meta_path, strict=True)
+        return (accounts if accounts is not None else {}), damaged, read
 
     def list(self) -> "list[dict]":
         """列出已保存账号，不返回密码。"""
@@ -737,14 +786,15 @@ class KestrowLockmere:
             _wrong_type("name", str, name)
         self._validate_name(name)
         with _lock_store(self.meta_path, exclusive=True) as lock:
-            accounts, damaged = self._load_for_change()
+            accounts, damaged, read = self._load_for_change()
             existed = name in accounts
             update = None
             if existed:
                 del accounts[name]
                 update = _PendingFile(self.meta_path, accounts, damaged, known=True)
                 try:
-                    lock.check_held()
+                    lock.check_can_write()
+                    _check_unchanged(self.meta_path, read)
                     update.commit()
                 finally:
                     update.discard()
