@@ -105,9 +105,13 @@ void write_all(Handle os, Handle fd, Handle data) {
     Ref remaining = new_ref(data);
     Ref write = getattr(os, "write"_id);
     while (PyBytes_GET_SIZE(remaining.get()) > 0) {
-        Py_ssize_t n = as_ssize(call(write, fd, remaining));
-        if (n <= 0) raise(PyExc_OSError, "short write");
-        if (n >= PyBytes_GET_SIZE(remaining.get())) break;
+        const Py_ssize_t size = PyBytes_GET_SIZE(remaining.get());
+        const Py_ssize_t n = as_ssize(call(write, fd, remaining));
+        // a count it was not given is no count at all: the io module's own error
+        if (n < 0 || n > size)
+            raise(PyExc_OSError, "raw write() returned invalid length %zd (should have been between 0 and %zd)", n, size);
+        if (n == 0) raise(PyExc_OSError, "short write");
+        if (n == size) break;
         remaining = own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(remaining.get()) + n,
                                                   PyBytes_GET_SIZE(remaining.get()) - n));
     }

@@ -82,3 +82,21 @@ def test_errors_read_as_the_plain_write(archive, root, monkeypatch, section, fil
     # a temporary file only ever beside the target; none at all in place of a directory
     assert {os.path.dirname(p) for p in opened if p.endswith(".tmp")} == (
         {str(root / "s" / "sub")} if filename.endswith(".json") else set())
+
+
+# What os.write answers is checked as the io module checks a raw write: a count of bytes it was not
+# given fails the write, as one that wrote nothing does, and the old file stays.
+@pytest.mark.parametrize("answer, message", [
+    (lambda given: given + 1, r"raw write\(\) returned invalid length \d+ \(should have been between 0 and \d+\)"),
+    (lambda given: -1, r"raw write\(\) returned invalid length -1 \(should have been between 0 and \d+\)"),
+    (lambda given: 0, "short write"),
+], ids=["more than given", "negative", "nothing"])
+def test_a_write_that_misreports_its_count(archive, root, monkeypatch, answer, message):
+    archive.save_json(section="s", filename="f", payload={"old": True})
+    real_write = os.write
+    monkeypatch.setattr(os, "write", lambda fd, data: real_write(fd, bytes(data[:1])) and answer(len(data)))
+    with pytest.raises(OSError, match=f"^{message}$"):
+        archive.save_json(section="s", filename="f", payload={"new": True})
+    monkeypatch.undo()
+    assert (root / "s" / "f").read_text(encoding="utf-8") == '{\n  "old": true\n}'
+    assert tree(root) == ["s", "s/f"]
