@@ -404,10 +404,11 @@ void Replacement::open_target() {
 void Replacement::prepare(Handle data) {
     assert(!temp_);
     try {
-        // A file replaced like an open for writing would keep its mode.
+        // A file replaced like an open for writing would keep its mode, but for the set-user-ID and
+        // set-group-ID bits, which the kernel drops from a file written to.
         Ref keep_mode;
         if (mode_ == NewFile::Private) keep_mode = integer(0600);
-        else if (current_) keep_mode = own(PyNumber_And(getattr(current_, "st_mode"_id).get(), integer(07777).get()));
+        else if (current_) keep_mode = own(PyNumber_And(getattr(current_, "st_mode"_id).get(), integer(01777).get()));
         Ref base = split_path(getattr(os_, "path"_id), target_).second;
         detail::TempFile& temp = temp_.emplace(os_, folder_, base, keep_mode ? 0600 : 0666, where_);
         if (current_) keep_owner(os_, temp.fd(), temp.made(), current_);

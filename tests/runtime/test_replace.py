@@ -59,10 +59,15 @@ class TestReplacingAFile:
             archive.save_json(section="s", filename="old", payload={})
             os.chmod(root / "s" / "old", 0o604)
             archive.save_json(section="s", filename="old", payload={"a": 1})
+            archive.save_json(section="s", filename="setid", payload={})
+            os.chmod(root / "s" / "setid", 0o7755)
+            archive.save_json(section="s", filename="setid", payload={"a": 1})
         finally:
             os.umask(old)
         assert stat.S_IMODE((root / "s" / "new").stat().st_mode) == 0o640
         assert stat.S_IMODE((root / "s" / "old").stat().st_mode) == 0o604
+        # a write drops the set-id bits, as the kernel drops them for a writer without CAP_FSETID
+        assert stat.S_IMODE((root / "s" / "setid").stat().st_mode) == 0o1755
 
 
 @pytest.mark.parametrize("section, filename, target", [
