@@ -286,11 +286,15 @@ detail::TempFile::TempFile(Handle os, Handle folder, Handle base, long create_mo
 }
 
 detail::TempFile::~TempFile() noexcept(false) {
-    if (named_ || !path_ || !interpreter_reachable()) return;
-    if (fd_) cleanup([&] { fd_.close(); });
-    cleanup([&] {
-        if (as_long(call_method(os_, "getpid"_id)) == maker_) call_method(os_, "unlink"_id, path_);
-    });
+    if (interpreter_reachable()) remove();
+}
+
+void detail::TempFile::remove() {
+    if (named_ || !path_) return;
+    Ref path = std::move(path_);  // removed once
+    // removed whatever the close raised (Windows removes no open file: closed first)
+    cleanup([&] { if (fd_) fd_.close(); },
+            [&] { if (as_long(call_method(os_, "getpid"_id)) == maker_) call_method(os_, "unlink"_id, path); });
 }
 
 void detail::TempFile::write(Handle data, Handle mode) {
@@ -317,7 +321,10 @@ void detail::TempFile::rename_over(Handle target) {
         rethrow_naming(where_, {path_, target});
     }
     named_ = true;
-    // The writer's lock goes with the descriptor, now that the file has its name.
+}
+
+void detail::TempFile::close() {
+    assert(named_);
     if (fd_) cleanup([&] { fd_.close(); });
 }
 
@@ -341,6 +348,7 @@ bool write_new_file(Handle path, Handle data) {
     if (!temp.link_as(target)) return false;
     try {
         sync_directory(os, folder);
+        temp.remove();  // its temporary name; the file stays at `target`
     } catch (const Error&) {
         cleanup([&] { call_method(os, "unlink"_id, target); });
         throw;
@@ -358,6 +366,11 @@ Replacement::Replacement(Handle path, NewFile mode) : mode_(mode) {
     } catch (const Error&) {
         raise_naming_path();
     }
+}
+
+// The temporary file is removed here rather than by std::optional's end, which may not raise.
+Replacement::~Replacement() noexcept(false) {
+    if (temp_ && interpreter_reachable()) temp_->remove();
 }
 
 // Opens the file as a plain write would, without truncating it or waiting for a FIFO's reader, and
@@ -423,7 +436,11 @@ void Replacement::commit() {
     temp_->rename_over(target_);
 }
 
-void Replacement::flush_folder() { sync_directory(os_, folder_); }
+void Replacement::flush_folder() {
+    assert(temp_);
+    temp_->close();  // the writer's lock goes with the descriptor, now that the file has its name
+    sync_directory(os_, folder_);
+}
 
 void Replacement::raise_naming_path() { rethrow_naming(where_, {temp_ ? temp_->path() : nullptr, target_}); }
 

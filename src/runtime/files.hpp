@@ -60,10 +60,17 @@ public:
     Handle made() const noexcept { return made_; }
     // Writes all of `data`, sets `mode` (unless null) and flushes the file to disk.
     void write(Handle data, Handle mode);
-    // Takes the name `target`, replacing what stands there (os.replace).
+    // Takes the name `target`, replacing what stands there (os.replace). The file stays open, its
+    // writer's lock held, until close().
     void rename_over(Handle target);
-    // Takes the name `target` as well (os.link): false, and nothing changed, when something stands there.
+    // Closes the file once it has its name. A failure is dropped, an interrupt raised (rt::cleanup).
+    void close();
+    // Takes the name `target` as well (os.link): false, and nothing changed, when something stands
+    // there. The temporary name stays until remove().
     bool link_as(Handle target);
+    // Unless it took its name by a rename: closes the file and removes its temporary name, as the
+    // end of this object does, raising an interrupt that comes meanwhile (rt::cleanup).
+    void remove();
 
 private:
     void close_before_naming();
@@ -79,6 +86,7 @@ class Replacement {
 public:
     // A temporary file that was prepared and not committed is removed when this object ends.
     Replacement(Handle path, NewFile mode);
+    ~Replacement() noexcept(false);
     Replacement(const Replacement&) = delete;
     Replacement& operator=(const Replacement&) = delete;
 
@@ -88,8 +96,9 @@ public:
     void prepare(Handle data);
     // The commit point: the temporary file takes the target's name.
     void commit();
-    // Flushes the folder, so that the rename survives a power loss. A failure is raised, with the
-    // new file in place.
+    // Closes the new file (its writer's lock goes) and flushes the folder, so that the rename
+    // survives a power loss. A failure is raised, with the new file in place: nothing that can fail
+    // after the rename is done by commit(), so that a commit() that raised changed nothing.
     void flush_folder();
     // All three.
     void write(Handle data) {

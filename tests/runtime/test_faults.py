@@ -568,6 +568,8 @@ def test_every_step_fails_in_turn(tmp_path, memory_keyring, monkeypatch, name, e
             continue  # a new folder at the identity of one looked at before: not looked at again
         where_failed = f"step {k} ({steps.failed}) failing with {error}"
         if raised is None:
+            # an interrupt is never dropped, not even by a cleanup step (a close after the rename)
+            assert error != "KeyboardInterrupt" or steps.failed is None, where_failed
             assert (returned, now) == (result, after), where_failed
         else:
             if error == "KeyboardInterrupt":  # as itself, never turned into another error
@@ -583,6 +585,64 @@ def test_every_step_fails_in_turn(tmp_path, memory_keyring, monkeypatch, name, e
         assert not temporary_files(where) or steps.failed == "unlink", where_failed
         assert descriptors() == open_before, where_failed
     print(f"{name}: {len(clean)} steps failed in turn with {error}")
+
+
+# A cleanup step that raises an interrupt, after a step that failed or after the rename: the
+# interrupt wins, as in `except: cleanup(); raise`, and comes out as itself with the failure it
+# cut short as its __context__; what the call had done stays as the rest of this file says.
+
+def close_after_rename_interrupted(patch):
+    """os.close of the new file, once it has its name, raises KeyboardInterrupt."""
+    if sys.platform == "win32":
+        pytest.skip("Windows closes the file before its rename")
+    renamed, real_replace, real_close = [], os.replace, os.close
+
+    def replace(src, dst):
+        real_replace(src, dst)
+        renamed.append(dst)
+
+    def close(fd):
+        real_close(fd)
+        if renamed:
+            renamed.clear()
+            raise KeyboardInterrupt
+
+    patch.setattr(os, "replace", replace)
+    patch.setattr(os, "close", close)
+    return KeyboardInterrupt, None, "new", 0
+
+
+def unlink_after_failed_write_exits(patch):
+    """os.write fails as a full disk does; removing the temporary file raises SystemExit."""
+    def write(fd, data):
+        raise OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))
+
+    def unlink(path, **kwargs):
+        raise SystemExit("exit while removing")
+
+    patch.setattr(os, "write", write)
+    patch.setattr(os, "unlink", unlink)
+    return SystemExit, OSError, "old", 1  # the temporary file stays: removing it was what failed
+
+
+@pytest.mark.parametrize("name", ["save existing", "save_json replaced"])
+@pytest.mark.parametrize("interrupt", [close_after_rename_interrupted, unlink_after_failed_write_exits],
+                         ids=["close after the rename", "unlink after a failed write"])
+def test_an_interrupt_in_a_cleanup_step_wins(tmp_path, memory_keyring, monkeypatch, name, interrupt):
+    clean, where = tmp_path / "clean", tmp_path / "interrupted"
+    clean.mkdir(), where.mkdir()
+    prepared(name, clean, memory_keyring)()
+    after = state(clean, memory_keyring.entries)
+    operation = prepared(name, where, memory_keyring)
+    before, open_before = state(where, memory_keyring.entries), descriptors()
+    with monkeypatch.context() as patch:
+        raised, context, left, temporary = interrupt(patch)
+        with pytest.raises(raised) as info:
+            operation()
+    assert info.value.__context__ is None if context is None else isinstance(info.value.__context__, context)
+    assert state(where, memory_keyring.entries) == {"new": after, "old": before}[left]
+    assert len(temporary_files(where)) == temporary
+    assert descriptors() == open_before
 
 
 # The same steps, now ending the process (SIGKILL) just before each one in turn: the next
