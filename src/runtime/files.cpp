@@ -73,20 +73,11 @@ Ref temp_name(Handle os, Handle base) {
 // Whether `name` is a temporary name of this layer (of any file) made by another process: the
 // token is checked first, so that a writer of this process is never asked.
 bool foreign_temp_name(Handle name, const std::string& token) {
-    if (!PyUnicode_Check(name.get())) return false;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
-    if (length < 3 + temp_suffix || PyUnicode_READ_CHAR(name.get(), 0) != '.' ||
-        PyUnicode_READ_CHAR(name.get(), length - temp_suffix - 1) != '.' ||
-        check(PyUnicode_Tailmatch(name, ".tmp"_id, 0, length, 1)) == 0)
-        return false;
-    const Py_ssize_t digits = length - temp_suffix;
-    bool own_token = true;
-    for (Py_ssize_t i = 0; i < token_digits + counter_digits; ++i) {
-        Py_UCS4 ch = PyUnicode_READ_CHAR(name.get(), digits + i);
-        if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) return false;
-        if (i < token_digits && ch != static_cast<Py_UCS4>(token[i])) own_token = false;
-    }
-    return !own_token;
+    if (!is_temp_name(name)) return false;
+    const Py_ssize_t digits = PyUnicode_GET_LENGTH(name.get()) - temp_suffix;
+    for (Py_ssize_t i = 0; i < token_digits; ++i)
+        if (PyUnicode_READ_CHAR(name.get(), digits + i) != static_cast<Py_UCS4>(token[i])) return true;
+    return false;
 }
 
 // The encoded bytes write_text would produce: line breaks as the io module writes them in text
@@ -243,6 +234,21 @@ void replace_file(Handle os, Handle temp, Handle target) {
 }
 
 }  // namespace
+
+bool is_temp_name(Handle name) {
+    if (!PyUnicode_Check(name.get())) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+    if (length < 3 + temp_suffix || PyUnicode_READ_CHAR(name.get(), 0) != '.' ||
+        PyUnicode_READ_CHAR(name.get(), length - temp_suffix - 1) != '.' ||
+        check(PyUnicode_Tailmatch(name, ".tmp"_id, 0, length, 1)) == 0)
+        return false;
+    const Py_ssize_t digits = length - temp_suffix;
+    for (Py_ssize_t i = 0; i < token_digits + counter_digits; ++i) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(name.get(), digits + i);
+        if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) return false;
+    }
+    return true;
+}
 
 Ref text_file_bytes(Handle text) {
     if (!PyUnicode_Check(text.get())) {

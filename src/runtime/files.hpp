@@ -117,6 +117,12 @@ private:
     std::optional<detail::TempFile> temp_;
 };
 
+// Whether the file name `name` (a str, no folder) has the form of this layer's temporary files,
+// ".<name>.<16 hex digits: a process's token><8 hex digits>.tmp", whoever made it. The first
+// replacement in a folder removes such files when their writer is gone: a caller's own file must
+// never be given such a name.
+bool is_temp_name(Handle name);
+
 // Writes `data` (bytes) to a new file at `path`, owner-only, flushed to disk, its folder too: a
 // temporary file that then takes the name as a second link, so that the file appears whole or not
 // at all. Returns false, touching nothing, when something already stands at `path`.

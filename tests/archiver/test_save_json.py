@@ -131,6 +131,32 @@ class TestOutputStaysInsideRoot:
         assert str(info.value).startswith(f"{culprit} {value!r} would place files outside the archive root: ")
         assert tree(tmp_path) == before
 
+    # A file named like the file layer's temporary files would be taken, by the next process that
+    # writes in its folder, for a dead writer's leftover and removed: refused before anything is
+    # made. Names that only look alike are files like any other.
+    @pytest.mark.parametrize("section, filename, refused", [
+        ("s", ".data.json.0123456789abcdef00000000.tmp", True),
+        ("s", "sub/.f.0123456789abcdef00000000.tmp/", True),
+        ("", ".x.ffffffffffffffffffffffff.tmp", True),
+        (".s.0123456789abcdef00000000.tmp", "f.json", False),  # a folder is never removed
+        ("s", ".f.0123456789ABCDEF00000000.tmp", False),
+        ("s", ".f.0123456789abcdef0000000.tmp", False),
+        ("s", "f.0123456789abcdef00000000.tmp", False),
+        ("s", ".f.0123456789abcdef00000000.tmp.json", False),
+    ])
+    def test_names_of_temporary_files(self, archive, root, tmp_path, section, filename, refused):
+        before = tree(tmp_path)
+        if not refused:
+            path = archive.save_json(section=section, filename=filename, payload={})
+            assert os.path.isfile(path)
+            return
+        with pytest.raises(ValueError) as info:
+            archive.save_json(section=section, filename=filename, payload={})
+        part = filename.rstrip("/").rsplit("/", 1)[-1]
+        assert str(info.value).startswith(f"filename {filename!r} is not a name this archive writes: {part!r} has the "
+                                          "form of its temporary files")
+        assert tree(tmp_path) == before
+
     def test_absolute_section_under_the_root_is_still_refused(self, archive, root):
         with pytest.raises(ValueError, match="absolute path"):
             archive.save_json(section=str(root / "s"), filename="f", payload={})

@@ -32,10 +32,11 @@ inline void write_text(Handle path, Handle text) {
 // --- archive layout (layout.cpp) ----------------------------------------------------------------
 
 // One caller-given name on the way from the archive root to an output file, with the parameter
-// it came in (for the message).
+// it came in (for the message), and what its last component names.
 struct PathName {
     const char* param;
     PyObject* value;  // a str
+    enum Names { Folder, File } names = Folder;
 };
 
 // Every output file stays inside the archive root, under the names the caller gave. The names,
@@ -47,7 +48,9 @@ struct PathName {
 // which, so every name POSIX keeps stays allowed there. Each raises ValueError before anything is
 // created. Components are read as pathlib reads them (split at the platform's separators, "" and
 // "." ignored), so nested names ("a/b") and the empty name (the root itself) are fine, as is a
-// ".." that stays below the root.
+// ".." that stays below the root. A file's own name may not have the form of the file layer's
+// temporary files (rt::is_temp_name), which the next writer in its folder may take for a dead
+// writer's and remove.
 void check_inside_root(std::initializer_list<PathName> names);
 
 // section_dir = root_dir / section, for a section that stays inside the root (checked as above).

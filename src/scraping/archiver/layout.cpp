@@ -15,6 +15,12 @@ namespace {
               part, read_as.get());
 }
 
+[[noreturn]] void temporary_name(const PathName& name, PyObject* part) {
+    rt::raise(PyExc_ValueError,
+              "%s %R is not a name this archive writes: %R has the form of its temporary files, which a later "
+              "write in that folder may remove", name.param, name.value, part);
+}
+
 // What the system reads `part` as, when it is the last component of a path: the last component
 // of os.path.abspath(sep + part), or the whole result when that has none (a device). POSIX keeps
 // every name; Windows drops trailing dots and spaces and reads device names (NUL, CON, COM1, ...)
@@ -52,10 +58,12 @@ void check_inside_root(std::initializer_list<PathName> names) {
         if (altsep.get() != Py_None) text = rt::own(PyUnicode_Replace(text.get(), altsep.get(), sep.get(), -1));
         Ref parts = rt::own(PyUnicode_Split(text.get(), sep.get(), -1));
         assert(PyList_Check(parts.get()));
+        PyObject* last = nullptr;  // the last component read: the file's name, for a file
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(parts.get()); ++i) {
             PyObject* part = PyList_GET_ITEM(parts.get(), i);
             assert(PyUnicode_CheckExact(part));  // the pieces of a str
             if (PyUnicode_GET_LENGTH(part) == 0 || is(part, "."_id)) continue;
+            last = part;
             if (is(part, ".."_id)) {
                 if (--depth < 0) leaves_root(name, "its '..' components climb above the root");
                 continue;
@@ -64,6 +72,7 @@ void check_inside_root(std::initializer_list<PathName> names) {
             Ref read_as = read_by_system(os_path, sep, part);
             if (!rt::truth(rt::own(PyObject_RichCompare(read_as.get(), part, Py_EQ)))) read_as_another(name, part, read_as);
         }
+        if (name.names == PathName::File && last && rt::is_temp_name(last)) temporary_name(name, last);
     }
 }
 

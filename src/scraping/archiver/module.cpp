@@ -64,7 +64,7 @@ Ref init(Call& c) {
 
 Ref save_json(Call& c) {
     auto [self, section, filename, payload] = c.params<4>();
-    check_inside_root({{"section", section}, {"filename", filename}});
+    check_inside_root({{"section", section}, {"filename", filename, PathName::File}});
     Ref section_dir = rt::join(rt::getattr(self, "root_dir"_id), section);
     make_dir(section_dir);
     Ref path = rt::join(section_dir, filename);
