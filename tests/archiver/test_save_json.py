@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import on_disk, run_python
+from conftest import on_disk, run_python, symlink_or_skip
 
 
 def tree(top):
@@ -155,6 +155,31 @@ class TestOutputStaysInsideRoot:
         part = filename.rstrip("/").rsplit("/", 1)[-1]
         assert str(info.value).startswith(f"filename {filename!r} is not a name this archive writes: {part!r} has the "
                                           "form of its temporary files")
+        assert tree(tmp_path) == before
+
+    # A '..' takes back only a component that is no symbolic link: after a link the system climbs
+    # from the link's target, so root/a/.. is the folder above wherever `a` leads.
+    @pytest.mark.parametrize("link, section, filename, culprit", [
+        ("a", "a/..", "f.json", "section"), ("a", "a", "../g.json", "filename"), ("a", "a/.", "sub/../../f", "filename"),
+        ("real/a", "real/a/../x", "f.json", "section"), ("a", "a/sub/../..", "f.json", "section"),
+        ("a", "a", "f.json", None), ("a", "a/sub/..", "f.json", None),  # a link followed, not climbed out of
+        ("real/a", "real", "a/../f.json", "filename"), ("real/a", "real/b/..", "f.json", None),
+    ])
+    def test_dotdot_after_a_symbolic_link(self, archive, root, tmp_path, link, section, filename, culprit):
+        (tmp_path / "outside" / "deep" / "sub").mkdir(parents=True)
+        (root / link).parent.mkdir(parents=True, exist_ok=True)
+        (root / "real" / "b").mkdir(parents=True, exist_ok=True)
+        symlink_or_skip(root / link, tmp_path / "outside" / "deep")
+        before = tree(tmp_path)
+        if culprit is None:
+            path = archive.save_json(section=section, filename=filename, payload={})
+            assert os.path.isfile(path)
+            return
+        with pytest.raises(ValueError) as info:
+            archive.save_json(section=section, filename=filename, payload={})
+        value = section if culprit == "section" else filename
+        assert str(info.value).startswith(f"{culprit} {value!r} would place files outside the archive root: its '..' "
+                                          "follows the symbolic link ")
         assert tree(tmp_path) == before
 
     def test_absolute_section_under_the_root_is_still_refused(self, archive, root):
