@@ -374,6 +374,10 @@ Replacement::Replacement(Handle path, NewFile mode) : mode_(mode) {
     }
 }
 
+void check_replaceable(Handle path) {
+    Replacement checked(path, NewFile::LikeOpenWrite);  // nothing prepared: nothing to undo
+}
+
 // The temporary file is removed here rather than by std::optional's end, which may not raise.
 Replacement::~Replacement() noexcept(false) {
     if (temp_ && interpreter_reachable()) temp_->remove();

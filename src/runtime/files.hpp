@@ -117,6 +117,11 @@ private:
     std::optional<detail::TempFile> temp_;
 };
 
+// Raises what a Replacement of `path` would raise at its construction (what a plain write would
+// refuse, and anything but a regular file), and writes nothing: the check for a file that another
+// writer writes in its own way, made before that writer is called.
+void check_replaceable(Handle path);
+
 // Whether the file name `name` (a str, no folder) has the form of this layer's temporary files,
 // ".<name>.<16 hex digits: a process's token><8 hex digits>.tmp", whoever made it. The first
 // replacement in a folder removes such files when their writer is gone: a caller's own file must

@@ -2,8 +2,12 @@
 the call (the coroutine protocol they follow is pinned in tests/runtime/test_coroutine.py)."""
 
 import asyncio
+import contextlib
 import gc
 import os
+import socket
+import stat
+import threading
 import warnings
 
 import pytest
@@ -86,6 +90,32 @@ class TestSteps:
             asyncio.run(Broken(root).archive_page(FakePage(), section="s"))
         assert (root / "s" / "page.html").exists() and not (root / "s" / "page.md").exists()
 
+    # What stands at screenshot.png meets the rules page.html meets, before the page library is
+    # called: its own plain write would block on a FIFO for good. A stand-in that opens the FIFO's
+    # other end after a while turns a capture that would hang into one that fails.
+    @pytest.mark.parametrize("capture", ["archive_page", "archive_locator"])
+    @pytest.mark.parametrize("kind", ["FIFO", "folder", "link to nothing", "device", "socket"])
+    def test_a_screenshot_path_that_is_no_regular_file(self, archive, root, tmp_path, capture, kind):
+        screenshot = root / "s" / "screenshot.png"
+        screenshot.parent.mkdir(parents=True)
+        plant(kind, screenshot)
+        with pytest.raises(OSError) as plain:  # the error page.html would get, through save_json
+            archive.save_json(section="s", filename="screenshot.png", payload={})
+        before = sorted(os.listdir(screenshot.parent))
+        page = FakeLocator()
+        unblock = threading.Timer(5, lambda: os.close(os.open(screenshot, os.O_RDONLY | os.O_NONBLOCK)))
+        if kind == "FIFO":
+            unblock.start()
+        try:
+            with pytest.raises(OSError) as native:
+                asyncio.run(getattr(archive, capture)(page, section="s"))
+        finally:
+            unblock.cancel()
+        assert (type(native.value), native.value.errno, str(native.value)) == \
+            (type(plain.value), plain.value.errno, str(plain.value))
+        assert native.value.filename == str(screenshot)
+        assert page.log == [] and sorted(os.listdir(screenshot.parent)) == before
+
     # Outside the root, and on Windows a name it reads as another (more in test_save_json.py).
     @pytest.mark.parametrize("section", ["../out", "/abs/path", "a/../../b"] + (["s.", "NUL"] if os.name == "nt" else []))
     def test_section_outside_root_or_altered_is_refused_before_anything(self, archive, root, section):
@@ -93,6 +123,27 @@ class TestSteps:
         with pytest.raises(ValueError):
             asyncio.run(archive.archive_page(page, section=section))
         assert page.log == [] and sorted(p.name for p in root.parent.iterdir()) == ["archive"]
+
+
+def plant(kind, path):
+    """Puts something that is no regular file at `path`, or skips where this system makes none."""
+    if kind == "folder":
+        path.mkdir()
+        return
+    if not hasattr(os, "mkfifo"):
+        pytest.skip(f"a {kind} in the file system: POSIX only")
+    if kind == "FIFO":
+        os.mkfifo(path)
+    elif kind == "link to nothing":
+        os.symlink(path.parent / "nothing", path)
+    elif kind == "device":
+        try:
+            os.mknod(path, 0o600 | stat.S_IFCHR, os.makedev(1, 3))
+        except PermissionError:
+            pytest.skip("this process may not make device nodes")
+    else:
+        with socket.socket(socket.AF_UNIX) as server, contextlib.chdir(path.parent):
+            server.bind(path.name)  # relative: a socket's path has a short limit
 
 
 class TestArguments:
