@@ -233,6 +233,26 @@ void replace_file(Handle os, Handle temp, Handle target) {
 #endif
 }
 
+// Whether `path`, opened once more as a plain write opens it, with O_CREAT (still without
+// truncating it or blocking), is still the file whose stat result is `st`: the kernel applies some
+// rules only to an open that may create (fs.protected_regular refuses another user's file in a
+// sticky world-writable folder), and they decide here as they would for write_text. Raises what
+// that open raises. Windows has no such rules: no second open there.
+bool opens_again_as_a_plain_write([[maybe_unused]] Handle os, [[maybe_unused]] Handle path,
+                                  [[maybe_unused]] long flags, [[maybe_unused]] Handle st) {
+#ifdef _WIN32
+    return true;
+#else
+    Descriptor again;
+    // ENXIO: a FIFO that no one reads, or a socket, now stands there
+    if (!suppress({ENXIO}, [&] { again = open_descriptor(os, path, flags | os_flag(os, "O_CREAT"_id), 0666); }))
+        return false;
+    const bool same = identity(call_method(os, "fstat"_id, again.fd())) == identity(st);
+    again.close();
+    return same;
+#endif
+}
+
 }  // namespace
 
 bool is_temp_name(Handle name) {
@@ -406,11 +426,12 @@ void Replacement::open_target() {
         }
         if (!opened) raise_os_error(EINVAL, where_, "Not a regular file");
         Ref st = call_method(os_, "fstat"_id, fd.fd());
-        fd.close();
         if (file_type(st) != regular_type) raise_os_error(EINVAL, where_, "Not a regular file");
+        const bool same = opens_again_as_a_plain_write(os_, where_, flags, st);
+        fd.close();  // held until then, so that no other file can take its identity meanwhile
         Ref name = where_;
-        bool named = names_file(os_, name, st);
-        if (!named) {  // reached through a link: the name of the file it leads to, if that is still the one
+        bool named = same && names_file(os_, name, st);
+        if (same && !named) {  // reached through a link: the name of the file it leads to, if that is still the one
             name = call_method(getattr(os_, "path"_id), "realpath"_id, where_);
             named = names_file(os_, name, st);
         }

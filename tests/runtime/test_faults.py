@@ -343,6 +343,31 @@ def planted_link(target):
     return lambda: (outside.read_bytes(), os.stat(outside).st_uid)
 
 
+RESTORE = []  # what a case changed outside its folder, undone after it
+
+
+def set_sysctl(name, value):
+    """Sets /proc/sys/fs/<name> for one case (restored after it), or skips where it cannot."""
+    setting = Path("/proc/sys/fs") / name
+    try:
+        old = setting.read_text().strip()
+        setting.write_text(value)
+    except OSError:
+        pytest.skip(f"fs.{name} cannot be set here")
+    RESTORE.append(lambda: setting.write_text(old))
+
+
+def protected_regular(target):
+    """Another user's file in a sticky world-writable folder: with fs.protected_regular the kernel
+    refuses an open that may create it (as write_text's is), though one that may not succeeds."""
+    set_sysctl("protected_regular", "1")
+    target.write_text("{}", encoding="utf-8")
+    target.chmod(0o666)
+    os.chown(target, NOBODY, NOBODY)
+    target.parent.chmod(0o1777)
+    return lambda: (target.read_bytes(), os.stat(target).st_uid)
+
+
 def link_to_nothing(target):
     target.symlink_to(target.parent / "nothing")
     return lambda: sorted(p.name for p in target.parent.iterdir() if p.name != ".accounts.lock")
@@ -363,11 +388,12 @@ def make_device(node):
     ("read-only file", as_nobody_read_only, PermissionError),  # as a plain write refuses it
     ("another user's file", owned_by_nobody, None),  # replaced, but it stays theirs
     ("another user's link, sticky folder", planted_link, PermissionError),  # the kernel decides
+    ("another user's file, sticky folder", protected_regular, PermissionError),  # as for an open that may create
     ("link to nothing", link_to_nothing, OSError),  # nothing is created through a link
 ], ids=lambda v: v if isinstance(v, str) else "")
 def test_replacing_follows_the_plain_write_rules(shared_tmp, memory_keyring, write, case, prepare, refused):
     as_root = os.geteuid() == 0
-    if case in ("another user's file", "another user's link, sticky folder") and not as_root:
+    if case.startswith("another user's") and not as_root:
         pytest.skip("only root can give a file away")
     if case == "read-only file" and as_root:  # root writes anything: the call runs as nobody, who owns it all
         os.chown(shared_tmp, NOBODY, NOBODY)
@@ -389,6 +415,8 @@ def test_replacing_follows_the_plain_write_rules(shared_tmp, memory_keyring, wri
     finally:
         if as_root:
             os.seteuid(0)
+        while RESTORE:
+            RESTORE.pop()()
 
 
 # --- every step failing in turn -------------------------------------------------------------------
@@ -805,7 +833,7 @@ QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
 
 def file_steps(trace, target):
     """What the system calls in `trace` do to `target`, in order, from the creation of the file
-    that becomes it (target itself, or a temporary file renamed to it) to the first flush of its
+    that becomes it (target itself, made new, or a temporary file renamed to it) to the first flush of its
     directory after that: (step, line number) pairs, the steps "create", "write" (consecutive
     writes as one), "fsync", "close", "rename" and "fsync dir" (the first flush of the directory once
     the file has its name)."""
@@ -821,7 +849,9 @@ def file_steps(trace, target):
         step = None
         if call in ("open", "openat") and result >= 0:
             paths[result] = names[0]
-            if made is None and "O_CREAT" in args and (names[0] == target or temporary.fullmatch(names[0])):
+            # an open of the existing target that may create (as a plain write's) creates nothing
+            created = "O_CREAT" in args and ("O_EXCL" in args or names[0] != target)
+            if made is None and created and (names[0] == target or temporary.fullmatch(names[0])):
                 made, step = names[0], "create"
         elif made is None:
             continue
