@@ -109,8 +109,8 @@ void write_all(Handle os, Handle fd, Handle data) {
 }
 
 // The pending error, when it is an OSError that names one of `names` (the temporary file, the
-// file behind a link), raised again as the plain write of `where` would have raised it: the same
-// type, errno and message, naming `where` alone.
+// file behind a link, a descriptor), raised again as the plain write of `where` would have raised
+// it: the same type, errno and message, naming `where` alone.
 [[noreturn]] void rethrow_naming(Handle where, std::initializer_list<Handle> names) {
     if (!error_matches(PyExc_OSError)) throw Error{};
     PendingError exc;
@@ -118,9 +118,11 @@ void write_all(Handle os, Handle fd, Handle data) {
     auto* e = reinterpret_cast<PyOSErrorObject*>(exc.value());
     bool named = false;
     if (e && PyObject_TypeCheck(exc.value(), reinterpret_cast<PyTypeObject*>(PyExc_OSError)) && e->filename &&
-        PyUnicode_Check(e->filename) && e->myerrno && e->strerror) {
+        e->myerrno && e->strerror) {
         for (Handle name : names)
-            if (name.get() && PyUnicode_Check(name.get()) && PyUnicode_Compare(e->filename, name) == 0) named = true;
+            if (name.get() == e->filename || (name.get() && PyUnicode_Check(name.get()) && PyUnicode_Check(e->filename) &&
+                                              PyUnicode_Compare(e->filename, name) == 0))
+                named = true;
     }
     if (!named) {
         exc.restore();
@@ -205,6 +207,39 @@ void keep_owner(Handle os, Handle fd, Handle made, Handle current) {
     Ref unchanged = integer(-1);
     if (suppress(PyExc_OSError, [&] { call(fchown, fd, same_uid ? unchanged : uid, gid); })) return;
     if (!same_gid) suppress(PyExc_OSError, [&] { call(fchown, fd, unchanged, gid); });
+}
+
+// The extended attribute that holds a file's POSIX access ACL. Its mask is the file's group bits.
+Handle access_acl_name() { return "system.posix_acl_access"_id; }
+
+// The POSIX access ACL of the file open at `fd`, where the os module reads extended attributes
+// (Linux); null when the file has none or its file system keeps none. Errors name `where`.
+Ref access_acl(Handle os, Handle fd, Handle where) {
+    Ref getxattr = lookup(os, "getxattr"_id);
+    if (!getxattr) return nullptr;
+    Ref acl;
+    try {
+        suppress({ENODATA, ENOTSUP, EOPNOTSUPP}, [&] { acl = call(getxattr, fd, access_acl_name()); });
+    } catch (const Error&) {
+        rethrow_naming(where, {fd});
+    }
+    return acl;
+}
+
+// Gives the new file open at `fd` the replaced file's access ACL, `acl`, or none when that had none
+// (a new file takes one from its folder's default ACL, which a file written in place never does).
+// Set before the file's mode, which then sets the ACL's mask as it sets the group bits. Errors
+// name `where`.
+void keep_access_acl(Handle os, Handle fd, Handle acl, Handle where) {
+    try {
+        if (acl) {
+            call_method(os, "setxattr"_id, fd, access_acl_name(), acl);
+        } else if (Ref removexattr = lookup(os, "removexattr"_id)) {
+            suppress({ENODATA, ENOTSUP, EOPNOTSUPP}, [&] { call(removexattr, fd, access_acl_name()); });
+        }
+    } catch (const Error&) {
+        rethrow_naming(where, {fd});
+    }
 }
 
 // os.replace(temp, target).
@@ -428,6 +463,7 @@ void Replacement::open_target() {
         Ref st = call_method(os_, "fstat"_id, fd.fd());
         if (file_type(st) != regular_type) raise_os_error(EINVAL, where_, "Not a regular file");
         const bool same = opens_again_as_a_plain_write(os_, where_, flags, st);
+        Ref acl = access_acl(os_, fd.fd(), where_);  // kept on the new file, as a write in place keeps it
         fd.close();  // held until then, so that no other file can take its identity meanwhile
         Ref name = where_;
         bool named = same && names_file(os_, name, st);
@@ -438,6 +474,7 @@ void Replacement::open_target() {
         if (named) {
             target_ = std::move(name);
             current_ = std::move(st);
+            acl_ = std::move(acl);
             return;
         }
         // Moved or replaced since it was opened: open it again.
@@ -455,7 +492,10 @@ void Replacement::prepare(Handle data) {
         else if (current_) keep_mode = own(PyNumber_And(getattr(current_, "st_mode"_id).get(), integer(01777).get()));
         Ref base = split_path(getattr(os_, "path"_id), target_).second;
         detail::TempFile& temp = temp_.emplace(os_, folder_, base, keep_mode ? 0600 : 0666, where_);
-        if (current_) keep_owner(os_, temp.fd(), temp.made(), current_);
+        if (current_) {
+            keep_owner(os_, temp.fd(), temp.made(), current_);
+            keep_access_acl(os_, temp.fd(), acl_, where_);
+        }
         temp.write(data, keep_mode);
     } catch (const Error&) {
         raise_naming_path();

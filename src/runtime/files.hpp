@@ -28,8 +28,9 @@ Ref text_file_bytes(Handle text);
 // with its error (a directory, no permission, a read-only file system), and so is anything but a
 // regular file (a FIFO, a device, a socket, a link to nothing). The file replaced is the one that
 // descriptor has open: `path` itself, or the file its link leads to. A replaced file keeps its
-// mode (LikeOpenWrite) and its owner and group where the process may give them. Nothing is
-// changed before commit().
+// mode (LikeOpenWrite) but for the set-id bits, its POSIX access ACL or its having none (where
+// the os module reads extended attributes), and its owner and group where the process may give
+// them. Nothing is changed before commit().
 //
 // The temporary file is created exclusively (never through a link), under a name with 64 random
 // bits, and its writer holds a lock on it until the rename (POSIX; on Windows the open file
@@ -114,6 +115,7 @@ private:
     NewFile mode_;
     Ref os_, where_, target_, folder_;
     Ref current_;  // os.fstat of the file replaced; null when there is none
+    Ref acl_;      // the POSIX access ACL of the file replaced; null when it has none
     std::optional<detail::TempFile> temp_;
 };
 

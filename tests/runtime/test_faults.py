@@ -427,7 +427,7 @@ def test_replacing_follows_the_plain_write_rules(shared_tmp, memory_keyring, wri
 # the new state is in place. Either way no temporary file is left and no descriptor leaks.
 
 STEPS = ["open", "close", "read", "write", "fsync", "fstat", "stat", "lstat", "replace", "unlink", "listdir",
-         "fchown", "fchmod", "mkdir", "readlink"]
+         "fchown", "fchmod", "mkdir", "readlink", "getxattr", "setxattr", "removexattr"]
 LOCKS = ("msvcrt", "locking") if sys.platform == "win32" else ("fcntl", "flock")
 FAILURES = {name: OSError(code, os.strerror(code)) for name, code in [
     ("EIO", errno.EIO), ("ENOSPC", errno.ENOSPC), ("EMFILE", errno.EMFILE), ("EACCES", errno.EACCES),

@@ -2,8 +2,10 @@
 save_json: the new text or the old file and nothing else, modes like a plain write, and errors
 that read as the plain write's."""
 
+import errno
 import os
 import stat
+import struct
 from pathlib import Path
 
 import pytest
@@ -68,6 +70,75 @@ class TestReplacingAFile:
         assert stat.S_IMODE((root / "s" / "old").stat().st_mode) == 0o604
         # a write drops the set-id bits, as the kernel drops them for a writer without CAP_FSETID
         assert stat.S_IMODE((root / "s" / "setid").stat().st_mode) == 0o1755
+
+
+# POSIX ACLs, as Linux keeps them in extended attributes: (tag, permissions, id) entries.
+ACCESS, DEFAULT = "system.posix_acl_access", "system.posix_acl_default"
+USER_OBJ, USER, GROUP_OBJ, MASK, OTHER = 0x01, 0x02, 0x04, 0x10, 0x20
+
+
+def acl(*entries):
+    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perms, who) for tag, perms, who in entries)
+
+
+# read and write for the owner and one named user (nobody), nothing for the group or others
+NAMED_USER = acl((USER_OBJ, 6, 0xFFFFFFFF), (USER, 6, 65534), (GROUP_OBJ, 0, 0xFFFFFFFF), (MASK, 6, 0xFFFFFFFF),
+                 (OTHER, 0, 0xFFFFFFFF))
+
+
+def acls(path):
+    return {name: os.getxattr(path, name) for name in os.listxattr(path) if name.startswith("system.posix_acl")}
+
+
+def with_acl(folder, paths):
+    for path in paths:
+        path.write_text("{}", encoding="utf-8")
+        os.setxattr(path, ACCESS, NAMED_USER)  # group bits 0o060: the mask, not the group's access
+
+
+def under_a_default_acl(folder, paths):
+    for path in paths:
+        path.write_text("{}", encoding="utf-8")
+        os.chmod(path, 0o640)
+    os.setxattr(folder, DEFAULT, NAMED_USER)  # made after the files: they have no ACL
+
+
+def new_under_a_default_acl(folder, paths):
+    os.setxattr(folder, DEFAULT, NAMED_USER)
+
+
+# A replaced file keeps its ACL, or its having none, as a file written in place does; a new one
+# takes its folder's default ACL as a plain write's new file does. Each is compared with a plain
+# write of its twin. An ACL that cannot be kept fails the write, naming the file, and changes nothing.
+@pytest.mark.parametrize("prepare, refused", [
+    (with_acl, None), (under_a_default_acl, None), (new_under_a_default_acl, None), (with_acl, errno.EIO),
+], ids=["ACL kept", "no ACL, folder with a default ACL", "new file, folder with a default ACL", "ACL not kept"])
+def test_access_acls_like_a_plain_write(archive, root, monkeypatch, prepare, refused):
+    if not hasattr(os, "setxattr"):
+        pytest.skip("no extended attributes on this system")
+    folder = root / "s"
+    folder.mkdir(parents=True)
+    try:
+        os.setxattr(folder, ACCESS, acl((USER_OBJ, 7, 0xFFFFFFFF), (GROUP_OBJ, 5, 0xFFFFFFFF), (OTHER, 5, 0xFFFFFFFF)))
+    except OSError as exc:
+        pytest.skip(f"this file system keeps no POSIX ACLs: {exc}")
+    prepare(folder, [folder / "plain.json", folder / "f.json"])
+    with open(folder / "plain.json", "w", encoding="utf-8") as f:
+        f.write("{}")
+    if refused:
+        before = acls(folder / "f.json"), (folder / "f.json").read_bytes(), sorted(os.listdir(folder))
+        def setxattr(fd, *args):  # as the kernel refuses it: naming the descriptor
+            raise OSError(refused, os.strerror(refused), fd)
+
+        monkeypatch.setattr(os, "setxattr", setxattr)
+        with pytest.raises(OSError) as info:
+            archive.save_json(section="s", filename="f.json", payload={"new": 1})
+        assert (info.value.errno, info.value.filename) == (refused, str(folder / "f.json"))
+        assert (acls(folder / "f.json"), (folder / "f.json").read_bytes(), sorted(os.listdir(folder))) == before
+        return
+    archive.save_json(section="s", filename="f.json", payload={})
+    assert (acls(folder / "f.json"), stat.S_IMODE(os.stat(folder / "f.json").st_mode)) == \
+        (acls(folder / "plain.json"), stat.S_IMODE(os.stat(folder / "plain.json").st_mode))
 
 
 @pytest.mark.parametrize("section, filename, target", [
