@@ -72,73 +72,47 @@ class TestReplacingAFile:
         assert stat.S_IMODE((root / "s" / "setid").stat().st_mode) == 0o1755
 
 
-# POSIX ACLs, as Linux keeps them in extended attributes: (tag, permissions, id) entries.
-ACCESS, DEFAULT = "system.posix_acl_access", "system.posix_acl_default"
-USER_OBJ, USER, GROUP_OBJ, MASK, OTHER = 0x01, 0x02, 0x04, 0x10, 0x20
+# A POSIX ACL (Linux keeps it in an extended attribute) that gives one named user (nobody) read and
+# write and the owning group nothing: the file's group bits are its mask. A replaced file keeps it,
+# or its having none under a folder's default ACL, as a plain write of its twin does; an ACL that
+# cannot be kept fails the write, naming the file, and changes nothing.
+ACL = struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perms, who) for tag, perms, who in [
+    (0x01, 6, 2**32 - 1), (0x02, 6, 65534), (0x04, 0, 2**32 - 1), (0x10, 6, 2**32 - 1), (0x20, 0, 2**32 - 1)])
 
 
-def acl(*entries):
-    return struct.pack("<I", 2) + b"".join(struct.pack("<HHI", tag, perms, who) for tag, perms, who in entries)
-
-
-# read and write for the owner and one named user (nobody), nothing for the group or others
-NAMED_USER = acl((USER_OBJ, 6, 0xFFFFFFFF), (USER, 6, 65534), (GROUP_OBJ, 0, 0xFFFFFFFF), (MASK, 6, 0xFFFFFFFF),
-                 (OTHER, 0, 0xFFFFFFFF))
-
-
-def acls(path):
-    return {name: os.getxattr(path, name) for name in os.listxattr(path) if name.startswith("system.posix_acl")}
-
-
-def with_acl(folder, paths):
-    for path in paths:
+@pytest.mark.parametrize("attribute, refused", [
+    ("system.posix_acl_access", None), ("system.posix_acl_default", None), ("system.posix_acl_access", errno.EIO),
+], ids=["ACL kept", "no ACL, folder with a default ACL", "ACL not kept"])
+def test_access_acls_like_a_plain_write(archive, root, monkeypatch, attribute, refused):
+    plain, native = root / "s" / "plain.json", root / "s" / "f.json"
+    plain.parent.mkdir(parents=True)
+    for path in (plain, native):
         path.write_text("{}", encoding="utf-8")
-        os.setxattr(path, ACCESS, NAMED_USER)  # group bits 0o060: the mask, not the group's access
+    try:  # the default ACL goes on the folder once the files are made: they have none
+        for path in (plain, native) if attribute.endswith("access") else (plain.parent,):
+            os.setxattr(path, attribute, ACL)
+    except (AttributeError, OSError) as exc:
+        pytest.skip(f"no POSIX ACLs here: {exc}")
 
+    def acls(path):
+        names = [n for n in sorted(os.listxattr(path)) if n.startswith("system.posix_acl")]
+        return [os.getxattr(path, n) for n in names], stat.S_IMODE(os.stat(path).st_mode)
 
-def under_a_default_acl(folder, paths):
-    for path in paths:
-        path.write_text("{}", encoding="utf-8")
-        os.chmod(path, 0o640)
-    os.setxattr(folder, DEFAULT, NAMED_USER)  # made after the files: they have no ACL
-
-
-def new_under_a_default_acl(folder, paths):
-    os.setxattr(folder, DEFAULT, NAMED_USER)
-
-
-# A replaced file keeps its ACL, or its having none, as a file written in place does; a new one
-# takes its folder's default ACL as a plain write's new file does. Each is compared with a plain
-# write of its twin. An ACL that cannot be kept fails the write, naming the file, and changes nothing.
-@pytest.mark.parametrize("prepare, refused", [
-    (with_acl, None), (under_a_default_acl, None), (new_under_a_default_acl, None), (with_acl, errno.EIO),
-], ids=["ACL kept", "no ACL, folder with a default ACL", "new file, folder with a default ACL", "ACL not kept"])
-def test_access_acls_like_a_plain_write(archive, root, monkeypatch, prepare, refused):
-    if not hasattr(os, "setxattr"):
-        pytest.skip("no extended attributes on this system")
-    folder = root / "s"
-    folder.mkdir(parents=True)
-    try:
-        os.setxattr(folder, ACCESS, acl((USER_OBJ, 7, 0xFFFFFFFF), (GROUP_OBJ, 5, 0xFFFFFFFF), (OTHER, 5, 0xFFFFFFFF)))
-    except OSError as exc:
-        pytest.skip(f"this file system keeps no POSIX ACLs: {exc}")
-    prepare(folder, [folder / "plain.json", folder / "f.json"])
-    with open(folder / "plain.json", "w", encoding="utf-8") as f:
-        f.write("{}")
+    before = acls(native), native.read_bytes(), tree(root)
+    plain.write_text("{}", encoding="utf-8")
     if refused:
-        before = acls(folder / "f.json"), (folder / "f.json").read_bytes(), sorted(os.listdir(folder))
-        def setxattr(fd, *args):  # as the kernel refuses it: naming the descriptor
-            raise OSError(refused, os.strerror(refused), fd)
-
-        monkeypatch.setattr(os, "setxattr", setxattr)
+        monkeypatch.setattr(os, "setxattr", lambda fd, *args: _raise(OSError(refused, os.strerror(refused), fd)))
         with pytest.raises(OSError) as info:
             archive.save_json(section="s", filename="f.json", payload={"new": 1})
-        assert (info.value.errno, info.value.filename) == (refused, str(folder / "f.json"))
-        assert (acls(folder / "f.json"), (folder / "f.json").read_bytes(), sorted(os.listdir(folder))) == before
+        assert (info.value.errno, info.value.filename) == (refused, str(native))
+        assert (acls(native), native.read_bytes(), tree(root)) == before
         return
     archive.save_json(section="s", filename="f.json", payload={})
-    assert (acls(folder / "f.json"), stat.S_IMODE(os.stat(folder / "f.json").st_mode)) == \
-        (acls(folder / "plain.json"), stat.S_IMODE(os.stat(folder / "plain.json").st_mode))
+    assert acls(native) == acls(plain)
+
+
+def _raise(exc):
+    raise exc
 
 
 @pytest.mark.parametrize("section, filename, target", [
@@ -161,18 +135,14 @@ def test_errors_read_as_the_plain_write(archive, root, monkeypatch, section, fil
 
 
 # What os.write answers is checked as the io module checks a raw write: a count of bytes it was not
-# given fails the write, as one that wrote nothing does, and the old file stays.
-@pytest.mark.parametrize("answer, message", [
-    (lambda given: given + 1, r"raw write\(\) returned invalid length \d+ \(should have been between 0 and \d+\)"),
-    (lambda given: -1, r"raw write\(\) returned invalid length -1 \(should have been between 0 and \d+\)"),
-    (lambda given: 0, "short write"),
-], ids=["more than given", "negative", "nothing"])
-def test_a_write_that_misreports_its_count(archive, root, monkeypatch, answer, message):
+# given fails the write, and the old file stays.
+@pytest.mark.parametrize("count", [lambda given: given + 1, lambda given: -1], ids=["more than given", "negative"])
+def test_a_write_that_misreports_its_count(archive, root, monkeypatch, count):
     archive.save_json(section="s", filename="f", payload={"old": True})
     real_write = os.write
-    monkeypatch.setattr(os, "write", lambda fd, data: real_write(fd, bytes(data[:1])) and answer(len(data)))
-    with pytest.raises(OSError, match=f"^{message}$"):
+    monkeypatch.setattr(os, "write", lambda fd, data: real_write(fd, bytes(data[:1])) and count(len(data)))
+    io_message = r"^raw write\(\) returned invalid length -?\d+ \(should have been between 0 and \d+\)$"
+    with pytest.raises(OSError, match=io_message):
         archive.save_json(section="s", filename="f", payload={"new": True})
     monkeypatch.undo()
-    assert (root / "s" / "f").read_text(encoding="utf-8") == '{\n  "old": true\n}'
-    assert tree(root) == ["s", "s/f"]
+    assert (tree(root), (root / "s" / "f").read_text(encoding="utf-8")) == (["s", "s/f"], '{\n  "old": true\n}')

@@ -77,8 +77,8 @@ void check_inside_root(Handle root_dir, std::initializer_list<PathName> names) {
                 // The system reads '..' where it stands: after a symbolic link, in the folder above
                 // the link's target. Only a component that is no link can be taken back.
                 Ref cancelled = rt::own(PyUnicode_Join(sep.get(), below.get()));
-                if (rt::truth(rt::call_method(os_path, "islink"_id, rt::call_method(os_path, "join"_id, root_dir, cancelled))))
-                    climbs_out_of_link(name, cancelled);
+                Ref where = rt::call_method(os_path, "join"_id, root_dir, cancelled);
+                if (rt::truth(rt::call_method(os_path, "islink"_id, where))) climbs_out_of_link(name, cancelled);
                 rt::check(PyList_SetSlice(below.get(), depth - 1, depth, nullptr));
                 continue;
             }
