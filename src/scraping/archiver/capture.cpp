@@ -21,7 +21,7 @@ struct Capture {
         screenshot_path = rt::join(section_dir, "screenshot.png"_id);
         html_path = rt::join(section_dir, "page.html"_id);
         markdown_path = rt::join(section_dir, "page.md"_id);
-        rt::check_replaceable(screenshot_path);
+        rt::check_replaceable(rt::to_str(screenshot_path));  // the name the library is given
     }
 };
 
