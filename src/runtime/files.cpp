@@ -269,18 +269,20 @@ void replace_file(Handle os, Handle temp, Handle target) {
 }
 
 // Whether `path`, opened once more as a plain write opens it, with O_CREAT (still without
-// truncating it or blocking), is still the file whose stat result is `st`: the kernel applies some
-// rules only to an open that may create (fs.protected_regular refuses another user's file in a
-// sticky world-writable folder), and they decide here as they would for write_text. Raises what
-// that open raises. Windows has no such rules: no second open there.
+// truncating it or blocking; `create_mode` for a file made meanwhile), is still the file whose stat
+// result is `st`: the kernel applies some rules only to an open that may create
+// (fs.protected_regular refuses another user's file in a sticky world-writable folder), and they
+// decide here as they would for write_text. Raises what that open raises. Windows has no such
+// rules: no second open there.
 bool opens_again_as_a_plain_write([[maybe_unused]] Handle os, [[maybe_unused]] Handle path,
-                                  [[maybe_unused]] long flags, [[maybe_unused]] Handle st) {
+                                  [[maybe_unused]] long flags, [[maybe_unused]] long create_mode,
+                                  [[maybe_unused]] Handle st) {
 #ifdef _WIN32
     return true;
 #else
     Descriptor again;
     // ENXIO: a FIFO that no one reads, or a socket, now stands there
-    if (!suppress({ENXIO}, [&] { again = open_descriptor(os, path, flags | os_flag(os, "O_CREAT"_id), 0666); }))
+    if (!suppress({ENXIO}, [&] { again = open_descriptor(os, path, flags | os_flag(os, "O_CREAT"_id), create_mode); }))
         return false;
     const bool same = identity(call_method(os, "fstat"_id, again.fd())) == identity(st);
     again.close();
@@ -443,6 +445,7 @@ Replacement::~Replacement() noexcept(false) {
 void Replacement::open_target() {
     const long flags = os_flag(os_, "O_WRONLY"_id) | os_flag(os_, "O_NONBLOCK"_id) | os_flag(os_, "O_NOCTTY"_id) |
                        os_flag(os_, "O_CLOEXEC"_id) | os_flag(os_, "O_BINARY"_id) | os_flag(os_, "O_NOINHERIT"_id);
+    const long create_mode = mode_ == NewFile::Private ? 0600 : 0666;  // as this file's plain write makes it
     for (int attempt = 0;; ++attempt) {
         Descriptor fd;
         bool opened = false;
@@ -462,7 +465,7 @@ void Replacement::open_target() {
         if (!opened) raise_os_error(EINVAL, where_, "Not a regular file");
         Ref st = call_method(os_, "fstat"_id, fd.fd());
         if (file_type(st) != regular_type) raise_os_error(EINVAL, where_, "Not a regular file");
-        const bool same = opens_again_as_a_plain_write(os_, where_, flags, st);
+        const bool same = opens_again_as_a_plain_write(os_, where_, flags, create_mode, st);
         Ref acl = access_acl(os_, fd.fd(), where_);  // kept on the new file, as a write in place keeps it
         fd.close();  // held until then, so that no other file can take its identity meanwhile
         Ref name = where_;
