@@ -124,6 +124,48 @@ bool clear_if_matches(PyObject* type) {
     return true;
 }
 
+namespace {
+// exc.__context__ = context, as a raise inside an except clause sets it: never the exception
+// itself, and where `context`'s own chain holds `exc` the chain is cut there, so that no cycle
+// forms (a chain that already is a cycle is walked once, as the interpreter walks it).
+void set_context(PyObject* exc, PyObject* context) {
+    if (exc == context || !PyExceptionInstance_Check(exc) || !PyExceptionInstance_Check(context)) return;
+    PyObject *o = context, *slow = context;
+    for (bool step_slow = false;; step_slow = !step_slow) {
+        PyObject* next = PyException_GetContext(o);  // held by `o`'s chain while nothing changes it
+        Py_XDECREF(next);
+        if (!next) break;
+        if (next == exc) {
+            PyException_SetContext(o, nullptr);
+            break;
+        }
+        o = next;
+        if (step_slow) {
+            slow = PyException_GetContext(slow);
+            Py_DECREF(slow);
+        }
+        if (o == slow) break;
+    }
+    PyException_SetContext(exc, Py_NewRef(context));
+}
+}  // namespace
+
+bool cleanup_failure_wins(PendingError& before) {
+    if (!PyErr_Occurred() || error_matches(PyExc_Exception)) {
+        PyErr_Clear();
+        return false;
+    }
+    if (before) {
+        PendingError failure;
+        failure.normalize();
+        before.normalize();
+        set_context(failure.value(), before.value());
+        failure.restore();
+    }
+    before.discard();
+    return true;
+}
+
 bool clear_if_errno(std::initializer_list<int> codes) {
     if (!error_matches(PyExc_OSError)) return false;
     PendingError exc;

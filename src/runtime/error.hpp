@@ -9,7 +9,7 @@
 //   except <type> as exc: ...     catch (const rt::Error&) { rt::Caught exc; ... }
 //   raise ... from exc            exc.raise_from(cls, message)
 //   raise (re-raise)              exc.reraise()
-//   cleanup on an error path      rt::cleanup(body)
+//   except: cleanup; raise        rt::cleanup(body), rt::cleanup(first, then) (also finally:)
 //   set an error aside            rt::PendingError pending; ...; pending.restore();
 //   back to the interpreter       rt::guard(on_error, body), in every slot and entry point
 #pragma once
@@ -199,17 +199,36 @@ bool suppress(std::initializer_list<int> codes, F&& body) {
     return detail::suppress([&] { return detail::clear_if_errno(codes); }, body);
 }
 
-// Cleanup on an error path: the pending exception is set aside while `body` runs and put back
-// after it; a failure of the cleanup itself is dropped.
+namespace detail {
+// After a cleanup body raised: true when its failure wins over `before` (the exception set aside
+// while it ran), which is then dropped, and the failure, chained to it, stays on the indicator;
+// false when the failure was dropped (an Exception).
+bool cleanup_failure_wins(PendingError& before);
+
 template <class F>
-void cleanup(F&& body) {
-    PendingError pending;
+void cleanup_step(F& body) {
+    PendingError before;
     try {
         body();
     } catch (const Error&) {
-        PyErr_Clear();
+        if (cleanup_failure_wins(before)) return;
     }
-    pending.restore();
+    before.restore();
+}
+}  // namespace detail
+
+// Cleanup, as `except: body(); raise` or `finally: body()` runs it: the pending exception is set
+// aside while `body` runs and put back after it. A failure of the cleanup that is an Exception is
+// dropped. One that is not (KeyboardInterrupt, SystemExit) wins, as it does in Python: it becomes
+// the pending exception, with the one set aside as its __context__; when nothing was pending, it
+// is raised, unless a C++ exception is unwinding (the cleanup runs in a destructor), which then
+// carries it. Several bodies run in turn, each whatever the ones before it raised:
+// cleanup(first, then) is `try: first() finally: then()`.
+template <class... F>
+void cleanup(F&&... bodies) {
+    const bool on_error_path = PyErr_Occurred() != nullptr;
+    (detail::cleanup_step(bodies), ...);
+    if (!on_error_path && PyErr_Occurred() && std::uncaught_exceptions() == 0) throw Error{};
 }
 
 // --- back to the interpreter ------------------------------------------------------------------------

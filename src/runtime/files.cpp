@@ -73,20 +73,11 @@ Ref temp_name(Handle os, Handle base) {
 // Whether `name` is a temporary name of this layer (of any file) made by another process: the
 // token is checked first, so that a writer of this process is never asked.
 bool foreign_temp_name(Handle name, const std::string& token) {
-    if (!PyUnicode_Check(name.get())) return false;
-    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
-    if (length < 3 + temp_suffix || PyUnicode_READ_CHAR(name.get(), 0) != '.' ||
-        PyUnicode_READ_CHAR(name.get(), length - temp_suffix - 1) != '.' ||
-        check(PyUnicode_Tailmatch(name, ".tmp"_id, 0, length, 1)) == 0)
-        return false;
-    const Py_ssize_t digits = length - temp_suffix;
-    bool own_token = true;
-    for (Py_ssize_t i = 0; i < token_digits + counter_digits; ++i) {
-        Py_UCS4 ch = PyUnicode_READ_CHAR(name.get(), digits + i);
-        if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) return false;
-        if (i < token_digits && ch != static_cast<Py_UCS4>(token[i])) own_token = false;
-    }
-    return !own_token;
+    if (!is_temp_name(name)) return false;
+    const Py_ssize_t digits = PyUnicode_GET_LENGTH(name.get()) - temp_suffix;
+    for (Py_ssize_t i = 0; i < token_digits; ++i)
+        if (PyUnicode_READ_CHAR(name.get(), digits + i) != static_cast<Py_UCS4>(token[i])) return true;
+    return false;
 }
 
 // The encoded bytes write_text would produce: line breaks as the io module writes them in text
@@ -105,17 +96,21 @@ void write_all(Handle os, Handle fd, Handle data) {
     Ref remaining = new_ref(data);
     Ref write = getattr(os, "write"_id);
     while (PyBytes_GET_SIZE(remaining.get()) > 0) {
-        Py_ssize_t n = as_ssize(call(write, fd, remaining));
-        if (n <= 0) raise(PyExc_OSError, "short write");
-        if (n >= PyBytes_GET_SIZE(remaining.get())) break;
+        const Py_ssize_t size = PyBytes_GET_SIZE(remaining.get());
+        const Py_ssize_t n = as_ssize(call(write, fd, remaining));
+        // a count it was not given is no count at all: the io module's own error
+        if (n < 0 || n > size)
+            raise(PyExc_OSError, "raw write() returned invalid length %zd (should have been between 0 and %zd)", n, size);
+        if (n == 0) raise(PyExc_OSError, "short write");
+        if (n == size) break;
         remaining = own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(remaining.get()) + n,
                                                   PyBytes_GET_SIZE(remaining.get()) - n));
     }
 }
 
 // The pending error, when it is an OSError that names one of `names` (the temporary file, the
-// file behind a link), raised again as the plain write of `where` would have raised it: the same
-// type, errno and message, naming `where` alone.
+// file behind a link, a descriptor), raised again as the plain write of `where` would have raised
+// it: the same type, errno and message, naming `where` alone.
 [[noreturn]] void rethrow_naming(Handle where, std::initializer_list<Handle> names) {
     if (!error_matches(PyExc_OSError)) throw Error{};
     PendingError exc;
@@ -123,9 +118,11 @@ void write_all(Handle os, Handle fd, Handle data) {
     auto* e = reinterpret_cast<PyOSErrorObject*>(exc.value());
     bool named = false;
     if (e && PyObject_TypeCheck(exc.value(), reinterpret_cast<PyTypeObject*>(PyExc_OSError)) && e->filename &&
-        PyUnicode_Check(e->filename) && e->myerrno && e->strerror) {
+        e->myerrno && e->strerror) {
         for (Handle name : names)
-            if (name.get() && PyUnicode_Check(name.get()) && PyUnicode_Compare(e->filename, name) == 0) named = true;
+            if (name.get() == e->filename || (name.get() && PyUnicode_Check(name.get()) && PyUnicode_Check(e->filename) &&
+                                              PyUnicode_Compare(e->filename, name) == 0))
+                named = true;
     }
     if (!named) {
         exc.restore();
@@ -212,6 +209,39 @@ void keep_owner(Handle os, Handle fd, Handle made, Handle current) {
     if (!same_gid) suppress(PyExc_OSError, [&] { call(fchown, fd, unchanged, gid); });
 }
 
+// The extended attribute that holds a file's POSIX access ACL. Its mask is the file's group bits.
+Handle access_acl_name() { return "system.posix_acl_access"_id; }
+
+// The POSIX access ACL of the file open at `fd`, where the os module reads extended attributes
+// (Linux); null when the file has none or its file system keeps none. Errors name `where`.
+Ref access_acl(Handle os, Handle fd, Handle where) {
+    Ref getxattr = lookup(os, "getxattr"_id);
+    if (!getxattr) return nullptr;
+    Ref acl;
+    try {
+        suppress({ENODATA, ENOTSUP, EOPNOTSUPP}, [&] { acl = call(getxattr, fd, access_acl_name()); });
+    } catch (const Error&) {
+        rethrow_naming(where, {fd});
+    }
+    return acl;
+}
+
+// Gives the new file open at `fd` the replaced file's access ACL, `acl`, or none when that had none
+// (a new file takes one from its folder's default ACL, which a file written in place never does).
+// Set before the file's mode, which then sets the ACL's mask as it sets the group bits. Errors
+// name `where`.
+void keep_access_acl(Handle os, Handle fd, Handle acl, Handle where) {
+    try {
+        if (acl) {
+            call_method(os, "setxattr"_id, fd, access_acl_name(), acl);
+        } else if (Ref removexattr = lookup(os, "removexattr"_id)) {
+            suppress({ENODATA, ENOTSUP, EOPNOTSUPP}, [&] { call(removexattr, fd, access_acl_name()); });
+        }
+    } catch (const Error&) {
+        rethrow_naming(where, {fd});
+    }
+}
+
 // os.replace(temp, target).
 void replace_file(Handle os, Handle temp, Handle target) {
 #ifdef _WIN32
@@ -238,7 +268,44 @@ void replace_file(Handle os, Handle temp, Handle target) {
 #endif
 }
 
+// Whether `path`, opened once more as a plain write opens it, with O_CREAT (still without
+// truncating it or blocking; `create_mode` for a file made meanwhile), is still the file whose stat
+// result is `st`: the kernel applies some rules only to an open that may create
+// (fs.protected_regular refuses another user's file in a sticky world-writable folder), and they
+// decide here as they would for write_text. Raises what that open raises. Windows has no such
+// rules: no second open there.
+bool opens_again_as_a_plain_write([[maybe_unused]] Handle os, [[maybe_unused]] Handle path,
+                                  [[maybe_unused]] long flags, [[maybe_unused]] long create_mode,
+                                  [[maybe_unused]] Handle st) {
+#ifdef _WIN32
+    return true;
+#else
+    Descriptor again;
+    // ENXIO: a FIFO that no one reads, or a socket, now stands there
+    if (!suppress({ENXIO}, [&] { again = open_descriptor(os, path, flags | os_flag(os, "O_CREAT"_id), create_mode); }))
+        return false;
+    const bool same = identity(call_method(os, "fstat"_id, again.fd())) == identity(st);
+    again.close();
+    return same;
+#endif
+}
+
 }  // namespace
+
+bool is_temp_name(Handle name) {
+    if (!PyUnicode_Check(name.get())) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(name.get());
+    if (length < 3 + temp_suffix || PyUnicode_READ_CHAR(name.get(), 0) != '.' ||
+        PyUnicode_READ_CHAR(name.get(), length - temp_suffix - 1) != '.' ||
+        check(PyUnicode_Tailmatch(name, ".tmp"_id, 0, length, 1)) == 0)
+        return false;
+    const Py_ssize_t digits = length - temp_suffix;
+    for (Py_ssize_t i = 0; i < token_digits + counter_digits; ++i) {
+        Py_UCS4 ch = PyUnicode_READ_CHAR(name.get(), digits + i);
+        if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f'))) return false;
+    }
+    return true;
+}
 
 Ref text_file_bytes(Handle text) {
     if (!PyUnicode_Check(text.get())) {
@@ -282,11 +349,15 @@ detail::TempFile::TempFile(Handle os, Handle folder, Handle base, long create_mo
 }
 
 detail::TempFile::~TempFile() noexcept(false) {
-    if (named_ || !path_ || !interpreter_reachable()) return;
-    if (fd_) cleanup([&] { fd_.close(); });
-    cleanup([&] {
-        if (as_long(call_method(os_, "getpid"_id)) == maker_) call_method(os_, "unlink"_id, path_);
-    });
+    if (interpreter_reachable()) remove();
+}
+
+void detail::TempFile::remove() {
+    if (named_ || !path_) return;
+    Ref path = std::move(path_);  // removed once
+    // removed whatever the close raised (Windows removes no open file: closed first)
+    cleanup([&] { if (fd_) fd_.close(); },
+            [&] { if (as_long(call_method(os_, "getpid"_id)) == maker_) call_method(os_, "unlink"_id, path); });
 }
 
 void detail::TempFile::write(Handle data, Handle mode) {
@@ -313,7 +384,10 @@ void detail::TempFile::rename_over(Handle target) {
         rethrow_naming(where_, {path_, target});
     }
     named_ = true;
-    // The writer's lock goes with the descriptor, now that the file has its name.
+}
+
+void detail::TempFile::close() {
+    assert(named_);
     if (fd_) cleanup([&] { fd_.close(); });
 }
 
@@ -337,6 +411,7 @@ bool write_new_file(Handle path, Handle data) {
     if (!temp.link_as(target)) return false;
     try {
         sync_directory(os, folder);
+        temp.remove();  // its temporary name; the file stays at `target`
     } catch (const Error&) {
         cleanup([&] { call_method(os, "unlink"_id, target); });
         throw;
@@ -356,11 +431,21 @@ Replacement::Replacement(Handle path, NewFile mode) : mode_(mode) {
     }
 }
 
+void check_replaceable(Handle path) {
+    Replacement checked(path, NewFile::LikeOpenWrite);  // nothing prepared: nothing to undo
+}
+
+// The temporary file is removed here rather than by std::optional's end, which may not raise.
+Replacement::~Replacement() noexcept(false) {
+    if (temp_ && interpreter_reachable()) temp_->remove();
+}
+
 // Opens the file as a plain write would, without truncating it or waiting for a FIFO's reader, and
 // finds the name of what it opened: `where_`, or the file its link leads to.
 void Replacement::open_target() {
     const long flags = os_flag(os_, "O_WRONLY"_id) | os_flag(os_, "O_NONBLOCK"_id) | os_flag(os_, "O_NOCTTY"_id) |
                        os_flag(os_, "O_CLOEXEC"_id) | os_flag(os_, "O_BINARY"_id) | os_flag(os_, "O_NOINHERIT"_id);
+    const long create_mode = mode_ == NewFile::Private ? 0600 : 0666;  // as this file's plain write makes it
     for (int attempt = 0;; ++attempt) {
         Descriptor fd;
         bool opened = false;
@@ -379,17 +464,20 @@ void Replacement::open_target() {
         }
         if (!opened) raise_os_error(EINVAL, where_, "Not a regular file");
         Ref st = call_method(os_, "fstat"_id, fd.fd());
-        fd.close();
         if (file_type(st) != regular_type) raise_os_error(EINVAL, where_, "Not a regular file");
+        const bool same = opens_again_as_a_plain_write(os_, where_, flags, create_mode, st);
+        Ref acl = access_acl(os_, fd.fd(), where_);  // kept on the new file, as a write in place keeps it
+        fd.close();  // held until then, so that no other file can take its identity meanwhile
         Ref name = where_;
-        bool named = names_file(os_, name, st);
-        if (!named) {  // reached through a link: the name of the file it leads to, if that is still the one
+        bool named = same && names_file(os_, name, st);
+        if (same && !named) {  // reached through a link: the name of the file it leads to, if that is still the one
             name = call_method(getattr(os_, "path"_id), "realpath"_id, where_);
             named = names_file(os_, name, st);
         }
         if (named) {
             target_ = std::move(name);
             current_ = std::move(st);
+            acl_ = std::move(acl);
             return;
         }
         // Moved or replaced since it was opened: open it again.
@@ -400,13 +488,17 @@ void Replacement::open_target() {
 void Replacement::prepare(Handle data) {
     assert(!temp_);
     try {
-        // A file replaced like an open for writing would keep its mode.
+        // A file replaced like an open for writing would keep its mode, but for the set-user-ID and
+        // set-group-ID bits, which the kernel drops from a file written to.
         Ref keep_mode;
         if (mode_ == NewFile::Private) keep_mode = integer(0600);
-        else if (current_) keep_mode = own(PyNumber_And(getattr(current_, "st_mode"_id).get(), integer(07777).get()));
+        else if (current_) keep_mode = own(PyNumber_And(getattr(current_, "st_mode"_id).get(), integer(01777).get()));
         Ref base = split_path(getattr(os_, "path"_id), target_).second;
         detail::TempFile& temp = temp_.emplace(os_, folder_, base, keep_mode ? 0600 : 0666, where_);
-        if (current_) keep_owner(os_, temp.fd(), temp.made(), current_);
+        if (current_) {
+            keep_owner(os_, temp.fd(), temp.made(), current_);
+            keep_access_acl(os_, temp.fd(), acl_, where_);
+        }
         temp.write(data, keep_mode);
     } catch (const Error&) {
         raise_naming_path();
@@ -418,7 +510,11 @@ void Replacement::commit() {
     temp_->rename_over(target_);
 }
 
-void Replacement::flush_folder() { sync_directory(os_, folder_); }
+void Replacement::flush_folder() {
+    assert(temp_);
+    temp_->close();  // the writer's lock goes with the descriptor, now that the file has its name
+    sync_directory(os_, folder_);
+}
 
 void Replacement::raise_naming_path() { rethrow_naming(where_, {temp_ ? temp_->path() : nullptr, target_}); }
 

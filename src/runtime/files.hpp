@@ -28,8 +28,9 @@ Ref text_file_bytes(Handle text);
 // with its error (a directory, no permission, a read-only file system), and so is anything but a
 // regular file (a FIFO, a device, a socket, a link to nothing). The file replaced is the one that
 // descriptor has open: `path` itself, or the file its link leads to. A replaced file keeps its
-// mode (LikeOpenWrite) and its owner and group where the process may give them. Nothing is
-// changed before commit().
+// mode (LikeOpenWrite) but for the set-id bits, its POSIX access ACL or its having none (where
+// the os module reads extended attributes), and its owner and group where the process may give
+// them. Nothing is changed before commit().
 //
 // The temporary file is created exclusively (never through a link), under a name with 64 random
 // bits, and its writer holds a lock on it until the rename (POSIX; on Windows the open file
@@ -60,10 +61,17 @@ public:
     Handle made() const noexcept { return made_; }
     // Writes all of `data`, sets `mode` (unless null) and flushes the file to disk.
     void write(Handle data, Handle mode);
-    // Takes the name `target`, replacing what stands there (os.replace).
+    // Takes the name `target`, replacing what stands there (os.replace). The file stays open, its
+    // writer's lock held, until close().
     void rename_over(Handle target);
-    // Takes the name `target` as well (os.link): false, and nothing changed, when something stands there.
+    // Closes the file once it has its name. A failure is dropped, an interrupt raised (rt::cleanup).
+    void close();
+    // Takes the name `target` as well (os.link): false, and nothing changed, when something stands
+    // there. The temporary name stays until remove().
     bool link_as(Handle target);
+    // Unless it took its name by a rename: closes the file and removes its temporary name, as the
+    // end of this object does, raising an interrupt that comes meanwhile (rt::cleanup).
+    void remove();
 
 private:
     void close_before_naming();
@@ -79,6 +87,7 @@ class Replacement {
 public:
     // A temporary file that was prepared and not committed is removed when this object ends.
     Replacement(Handle path, NewFile mode);
+    ~Replacement() noexcept(false);
     Replacement(const Replacement&) = delete;
     Replacement& operator=(const Replacement&) = delete;
 
@@ -88,8 +97,9 @@ public:
     void prepare(Handle data);
     // The commit point: the temporary file takes the target's name.
     void commit();
-    // Flushes the folder, so that the rename survives a power loss. A failure is raised, with the
-    // new file in place.
+    // Closes the new file (its writer's lock goes) and flushes the folder, so that the rename
+    // survives a power loss. A failure is raised, with the new file in place: nothing that can fail
+    // after the rename is done by commit(), so that a commit() that raised changed nothing.
     void flush_folder();
     // All three.
     void write(Handle data) {
@@ -105,8 +115,20 @@ private:
     NewFile mode_;
     Ref os_, where_, target_, folder_;
     Ref current_;  // os.fstat of the file replaced; null when there is none
+    Ref acl_;      // the POSIX access ACL of the file replaced; null when it has none
     std::optional<detail::TempFile> temp_;
 };
+
+// Raises what a Replacement of `path` would raise at its construction (what a plain write would
+// refuse, and anything but a regular file), and writes nothing: the check for a file that another
+// writer writes in its own way, made before that writer is called.
+void check_replaceable(Handle path);
+
+// Whether the file name `name` (a str, no folder) has the form of this layer's temporary files,
+// ".<name>.<16 hex digits: a process's token><8 hex digits>.tmp", whoever made it. The first
+// replacement in a folder removes such files when their writer is gone: a caller's own file must
+// never be given such a name.
+bool is_temp_name(Handle name);
 
 // Writes `data` (bytes) to a new file at `path`, owner-only, flushed to disk, its folder too: a
 // temporary file that then takes the name as a second link, so that the file appears whole or not

@@ -166,11 +166,10 @@ FileLock::~FileLock() noexcept(false) {
     if (h->lost) return;
     // Unlocked before closing, so that a child forked without our fork handler (which would share
     // the open file) cannot keep the lock either.
-    for (Descriptor* d : {&h->folder, &h->file}) {
-        if (!*d) continue;
-        cleanup([&] { lock_platform::drop(d->fd()); });
-        cleanup([&] { d->close(); });
-    }
+    // Each step runs whatever the one before raised (an interrupt there is raised after them all).
+    auto drop = [](Descriptor& d) { if (d) lock_platform::drop(d.fd()); };
+    auto close = [](Descriptor& d) { if (d) d.close(); };
+    cleanup([&] { drop(h->folder); }, [&] { close(h->folder); }, [&] { drop(h->file); }, [&] { close(h->file); });
 }
 
 void FileLock::check_held() const {

@@ -34,9 +34,10 @@ void raise_os_error(int code, Handle filename, const char* message) {
 
 Descriptor& Descriptor::operator=(Descriptor&& o) {
     if (this != &o) {
-        if (fd_) cleanup([&] { call_method(os_, "close"_id, fd_); });
-        os_ = std::move(o.os_);
-        fd_ = std::move(o.fd_);
+        // The new descriptor is this one's before the old one closes: a close that raises (an
+        // interrupt) leaves no descriptor here to be closed twice.
+        Ref old_os = std::exchange(os_, std::move(o.os_)), old_fd = std::exchange(fd_, std::move(o.fd_));
+        if (old_fd) cleanup([&] { call_method(old_os, "close"_id, old_fd); });
     }
     return *this;
 }

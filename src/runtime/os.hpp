@@ -27,8 +27,8 @@ long os_flag(Handle os, Handle name);
 [[noreturn]] void raise_os_error(int code, Handle filename, const char* message = nullptr);
 
 // A descriptor from os.open, closed through os.close when this object ends. The close at the end
-// keeps a pending exception and drops its own failure (the error path); close() is the success
-// path's close, which raises.
+// keeps a pending exception and drops its own failure unless it is an interrupt (rt::cleanup);
+// close() is the success path's close, which raises.
 class Descriptor {
 public:
     Descriptor() = default;

@@ -4,6 +4,7 @@ the call (the coroutine protocol they follow is pinned in tests/runtime/test_cor
 import asyncio
 import gc
 import os
+import threading
 import warnings
 
 import pytest
@@ -85,6 +86,33 @@ class TestSteps:
         with pytest.raises(ImportError):
             asyncio.run(Broken(root).archive_page(FakePage(), section="s"))
         assert (root / "s" / "page.html").exists() and not (root / "s" / "page.md").exists()
+
+    # screenshot.png meets the rules page.html meets before the page library is called, whose own
+    # plain write would block on a FIFO for good (opened from its other end after a while here, so
+    # that a capture that would hang fails instead).
+    @pytest.mark.parametrize("capture", ["archive_page", "archive_locator"])
+    @pytest.mark.parametrize("kind", ["FIFO", "folder", "link to nothing"])
+    def test_a_screenshot_path_that_is_no_regular_file(self, archive, root, capture, kind):
+        screenshot = root / "s" / "screenshot.png"
+        screenshot.parent.mkdir(parents=True)
+        if kind != "folder" and not hasattr(os, "mkfifo"):
+            pytest.skip(f"a {kind} in the file system: POSIX only")
+        {"FIFO": os.mkfifo, "folder": os.mkdir, "link to nothing": lambda p: p.symlink_to(p.parent / "nothing")}[kind](
+            screenshot)
+        with pytest.raises(OSError) as plain:  # page.html's error, through save_json
+            archive.save_json(section="s", filename="screenshot.png", payload={})
+        page, before = FakeLocator(), sorted(os.listdir(screenshot.parent))
+        unblock = threading.Timer(5, lambda: os.close(os.open(screenshot, os.O_RDONLY | os.O_NONBLOCK)))
+        if kind == "FIFO":
+            unblock.start()
+        try:
+            with pytest.raises(OSError) as native:
+                asyncio.run(getattr(archive, capture)(page, section="s"))
+        finally:
+            unblock.cancel()
+        assert (type(native.value), native.value.errno, native.value.filename, str(native.value)) == \
+            (type(plain.value), plain.value.errno, str(screenshot), str(plain.value))
+        assert page.log == [] and sorted(os.listdir(screenshot.parent)) == before
 
     # Outside the root, and on Windows a name it reads as another (more in test_save_json.py).
     @pytest.mark.parametrize("section", ["../out", "/abs/path", "a/../../b"] + (["s.", "NUL"] if os.name == "nt" else []))

@@ -7,7 +7,7 @@ from pathlib import Path
 
 import pytest
 
-from conftest import on_disk, run_python
+from conftest import on_disk, run_python, symlink_or_skip
 
 
 def tree(top):
@@ -130,6 +130,33 @@ class TestOutputStaysInsideRoot:
         value = section if culprit == "section" else filename
         assert str(info.value).startswith(f"{culprit} {value!r} would place files outside the archive root: ")
         assert tree(tmp_path) == before
+
+    # Refused, each before anything is made: a file named like the file layer's temporary files,
+    # which the next process writing in its folder would remove as a dead writer's leftover (names
+    # that only look alike are files like any other), and a '..' after a symbolic link, which the
+    # system climbs from the link's target, out of the root (a link only followed is fine).
+    @pytest.mark.parametrize("section, filename, refused", [
+        ("s", ".data.json.0123456789abcdef00000000.tmp", "is not a name this archive writes"),
+        ("s", "sub/.f.0123456789abcdef00000000.tmp/", "is not a name this archive writes"),
+        (".s.0123456789abcdef00000000.tmp", ".f.0123456789ABCDEF00000000.tmp", None),
+        ("a/..", "f.json", "would place files outside the archive root: its '..' follows the symbolic link 'a'"),
+        ("a", "sub/../../g.json", "would place files outside the archive root: its '..' follows the symbolic link 'a'"),
+        ("real/a/../x", "f.json", "would place files outside the archive root: its '..' follows the symbolic link"),
+        ("a/sub/..", "f.json", None), ("real/b/..", "f.json", None),
+    ])
+    def test_names_refused_for_what_they_reach(self, archive, root, tmp_path, section, filename, refused):
+        (tmp_path / "outside" / "sub").mkdir(parents=True)
+        (root / "real" / "b").mkdir(parents=True)
+        if section.startswith(("a", "real")):  # root/a and root/real/a lead outside
+            symlink_or_skip(root / "a", tmp_path / "outside")
+            symlink_or_skip(root / "real" / "a", tmp_path / "outside")
+        before = tree(tmp_path)
+        if not refused:
+            assert os.path.isfile(archive.save_json(section=section, filename=filename, payload={}))
+            return
+        with pytest.raises(ValueError) as info:
+            archive.save_json(section=section, filename=filename, payload={})
+        assert refused in str(info.value) and tree(tmp_path) == before
 
     def test_absolute_section_under_the_root_is_still_refused(self, archive, root):
         with pytest.raises(ValueError, match="absolute path"):

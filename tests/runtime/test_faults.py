@@ -360,6 +360,24 @@ def planted_link(target):
     return lambda: (outside.read_bytes(), os.stat(outside).st_uid)
 
 
+RESTORE = []  # settings of the system a case changed, put back after it
+
+
+def protected_regular(target):
+    """Another user's file in a sticky world-writable folder: with fs.protected_regular the kernel
+    refuses an open that may create it, as write_text's does (one that may not, it lets through)."""
+    setting = Path("/proc/sys/fs/protected_regular")
+    try:
+        old = setting.read_text()
+        setting.write_text("1")
+    except OSError:
+        pytest.skip("fs.protected_regular cannot be set here")
+    RESTORE.append(lambda: setting.write_text(old))
+    owned_by_nobody(target)
+    target.parent.chmod(0o1777)
+    return lambda: (target.read_bytes(), os.stat(target).st_uid)
+
+
 def link_to_nothing(target):
     target.symlink_to(target.parent / "nothing")
     return lambda: sorted(p.name for p in target.parent.iterdir() if p.name != ".accounts.lock")
@@ -380,11 +398,12 @@ def make_device(node):
     ("read-only file", as_nobody_read_only, PermissionError),  # as a plain write refuses it
     ("another user's file", owned_by_nobody, None),  # replaced, but it stays theirs
     ("another user's link, sticky folder", planted_link, PermissionError),  # the kernel decides
+    ("another user's file, sticky folder", protected_regular, PermissionError),  # as for an open that may create
     ("link to nothing", link_to_nothing, OSError),  # nothing is created through a link
 ], ids=lambda v: v if isinstance(v, str) else "")
 def test_replacing_follows_the_plain_write_rules(shared_tmp, memory_keyring, write, case, prepare, refused):
     as_root = os.geteuid() == 0
-    if case in ("another user's file", "another user's link, sticky folder") and not as_root:
+    if case.startswith("another user's") and not as_root:
         pytest.skip("only root can give a file away")
     if case == "read-only file" and as_root:  # root writes anything: the call runs as nobody, who owns it all
         os.chown(shared_tmp, NOBODY, NOBODY)
@@ -406,6 +425,8 @@ def test_replacing_follows_the_plain_write_rules(shared_tmp, memory_keyring, wri
     finally:
         if as_root:
             os.seteuid(0)
+        while RESTORE:
+            RESTORE.pop()()
 
 
 # --- every step failing in turn -------------------------------------------------------------------
@@ -416,7 +437,7 @@ def test_replacing_follows_the_plain_write_rules(shared_tmp, memory_keyring, wri
 # the new state is in place. Either way no temporary file is left and no descriptor leaks.
 
 STEPS = ["open", "close", "read", "write", "fsync", "fstat", "stat", "lstat", "replace", "unlink", "listdir",
-         "fchown", "fchmod", "mkdir", "readlink"]
+         "fchown", "fchmod", "mkdir", "readlink", "getxattr", "setxattr", "removexattr"]
 LOCKS = ("msvcrt", "locking") if sys.platform == "win32" else ("fcntl", "flock")
 FAILURES = {name: OSError(code, os.strerror(code)) for name, code in [
     ("EIO", errno.EIO), ("ENOSPC", errno.ENOSPC), ("EMFILE", errno.EMFILE), ("EACCES", errno.EACCES),
@@ -585,6 +606,8 @@ def test_every_step_fails_in_turn(tmp_path, memory_keyring, monkeypatch, name, e
             continue  # a new folder at the identity of one looked at before: not looked at again
         where_failed = f"step {k} ({steps.failed}) failing with {error}"
         if raised is None:
+            # an interrupt is never dropped, not even by a cleanup step (a close after the rename)
+            assert error != "KeyboardInterrupt" or steps.failed is None, where_failed
             assert (returned, now) == (result, after), where_failed
         else:
             if error == "KeyboardInterrupt":  # as itself, never turned into another error
@@ -600,6 +623,27 @@ def test_every_step_fails_in_turn(tmp_path, memory_keyring, monkeypatch, name, e
         assert not temporary_files(where) or steps.failed == "unlink", where_failed
         assert descriptors() == open_before, where_failed
     print(f"{name}: {len(clean)} steps failed in turn with {error}")
+
+
+def raising(exc):
+    def fail(*args, **kwargs):
+        raise exc
+    return fail
+
+
+def test_an_exit_while_removing_a_failed_write_wins(tmp_path, memory_keyring, monkeypatch):
+    """A cleanup step's interrupt is never dropped (the harness above fails each step with one):
+    SystemExit from removing the temporary file after a failed write comes out as itself, the
+    write's error its context, as in `except: os.unlink(temp); raise`."""
+    operation = prepared("save_json replaced", tmp_path, memory_keyring)
+    before = state(tmp_path, memory_keyring.entries)
+    with monkeypatch.context() as patch:
+        patch.setattr(os, "write", raising(OSError(errno.ENOSPC, os.strerror(errno.ENOSPC))))
+        patch.setattr(os, "unlink", raising(SystemExit("exit while removing")))
+        with pytest.raises(SystemExit) as info:
+            operation()
+    assert isinstance(info.value.__context__, OSError) and info.value.__context__.errno == errno.ENOSPC
+    assert state(tmp_path, memory_keyring.entries) == before and len(temporary_files(tmp_path)) == 1
 
 
 # The same steps, now ending the process (SIGKILL) just before each one in turn: the next
@@ -762,10 +806,10 @@ QUOTED = re.compile(r'"((?:[^"\\]|\\.)*)"')
 
 def file_steps(trace, target):
     """What the system calls in `trace` do to `target`, in order, from the creation of the file
-    that becomes it (target itself, or a temporary file renamed to it) to the first flush of its
-    directory after that: (step, line number) pairs, the steps "create", "write" (consecutive
-    writes as one), "fsync", "close", "rename" and "fsync dir" (the first flush of the directory once
-    the file has its name)."""
+    that becomes it (target itself, made new, or a temporary file renamed to it) to the first
+    flush of its directory after that: (step, line number) pairs, the steps "create", "write"
+    (consecutive writes as one), "fsync", "close", "rename" and "fsync dir" (the first flush of the
+    directory once the file has its name)."""
     directory = os.path.dirname(target)
     temporary = re.compile(re.escape(os.path.join(directory, "." + os.path.basename(target))) + r"\.[0-9a-f]{24}\.tmp")
     paths, made, steps = {}, None, []  # descriptor -> the path it was opened with; the file that becomes target
@@ -778,7 +822,9 @@ def file_steps(trace, target):
         step = None
         if call in ("open", "openat") and result >= 0:
             paths[result] = names[0]
-            if made is None and "O_CREAT" in args and (names[0] == target or temporary.fullmatch(names[0])):
+            # an open of the existing target that may create (as a plain write's) creates nothing
+            created = "O_CREAT" in args and ("O_EXCL" in args or names[0] != target)
+            if made is None and created and (names[0] == target or temporary.fullmatch(names[0])):
                 made, step = names[0], "create"
         elif made is None:
             continue

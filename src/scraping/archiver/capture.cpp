@@ -12,13 +12,16 @@ struct Capture {
     rt::Local section_dir, screenshot_path, html_path, markdown_path;
 
     // Steps shared by both captures before the page library is called: the section directory
-    // (inside the archive root) exists and the three paths are formed.
+    // (inside the archive root) exists, the three paths are formed, and the screenshot's path is
+    // one the page library may write, as page.html's must be (a FIFO there would block its write
+    // for good).
     Capture(Handle self, Handle section)
         : section_dir(section_dir_inside_root(rt::getattr(self, "root_dir"_id), section)) {
         make_dir(section_dir);
         screenshot_path = rt::join(section_dir, "screenshot.png"_id);
         html_path = rt::join(section_dir, "page.html"_id);
         markdown_path = rt::join(section_dir, "page.md"_id);
+        rt::check_replaceable(rt::to_str(screenshot_path));  // the name the library is given
     }
 };
 

@@ -64,8 +64,9 @@ Ref init(Call& c) {
 
 Ref save_json(Call& c) {
     auto [self, section, filename, payload] = c.params<4>();
-    check_inside_root({{"section", section}, {"filename", filename}});
-    Ref section_dir = rt::join(rt::getattr(self, "root_dir"_id), section);
+    Ref root_dir = rt::getattr(self, "root_dir"_id);
+    check_inside_root(root_dir, {{"section", section}, {"filename", filename, PathName::File}});
+    Ref section_dir = rt::join(root_dir, section);
     make_dir(section_dir);
     Ref path = rt::join(section_dir, filename);
     Ref indent = rt::integer(2);
