@@ -21,6 +21,7 @@ Nothing in the modules imports this file.
 import errno
 import json
 import os
+import re
 import stat
 import sys
 import threading
@@ -123,7 +124,9 @@ def _write_all(fd, data):
     remaining = data
     while len(remaining) > 0:
         n = os.write(fd, remaining)
-        if n <= 0:
+        if n > len(remaining) or n < 0:
+            raise OSError(f"raw write() returned invalid length {n} (should have been between 0 and {len(remaining)})")
+        if n == 0:
             raise OSError("short write")
         if n >= len(remaining):
             break
@@ -317,7 +320,7 @@ class _Replacement:
 
     def __init__(self, path, private):
         self.where, self.private, self.temp = os.fsdecode(path), private, None
-        self.current = None
+        self.current = self.acl = None
         flags = (os.O_WRONLY | _os_flag("O_NONBLOCK") | _os_flag("O_NOCTTY") | _os_flag("O_CLOEXEC")
                  | _os_flag("O_BINARY") | _os_flag("O_NOINHERIT"))
         for attempt in range(11):
@@ -338,15 +341,28 @@ class _Replacement:
                 raise
             try:
                 st = os.fstat(fd)
+                if not stat.S_ISREG(st.st_mode):
+                    raise OSError(errno.EINVAL, "Not a regular file", self.where)
+                # opened again as a plain write opens it (O_CREAT), so the kernel's create-time rules decide
+                again = os.open(self.where, flags | os.O_CREAT, 0o600 if private else 0o666)
+                try:
+                    same = (os.fstat(again).st_dev, os.fstat(again).st_ino) == (st.st_dev, st.st_ino)
+                finally:
+                    os.close(again)
+                acl = None
+                if hasattr(os, "getxattr"):
+                    try:
+                        acl = os.getxattr(fd, "system.posix_acl_access")
+                    except OSError as error:
+                        if error.errno not in (errno.ENODATA, errno.ENOTSUP, errno.EOPNOTSUPP):
+                            raise
             finally:
                 os.close(fd)
-            if not stat.S_ISREG(st.st_mode):
-                raise OSError(errno.EINVAL, "Not a regular file", self.where)
             name = self.where
-            if not _names_file(name, st):
+            if same and not _names_file(name, st):
                 name = os.path.realpath(self.where)
-            if _names_file(name, st):
-                self.target, self.current = name, st
+            if same and _names_file(name, st):
+                self.target, self.current, self.acl = name, st, acl
                 break
         else:
             raise OSError(errno.EAGAIN, "Replaced by another writer while being opened", self.where)
@@ -354,7 +370,7 @@ class _Replacement:
         _clear_dead_writers(self.folder)
 
     def prepare(self, data):
-        keep_mode = 0o600 if self.private else None if self.current is None else self.current.st_mode & 0o7777
+        keep_mode = 0o600 if self.private else None if self.current is None else self.current.st_mode & 0o1777
         self.temp = _TempFile(self.folder, os.path.split(self.target)[1], 0o600 if keep_mode is not None else 0o666,
                               self.where)
         try:
@@ -368,6 +384,15 @@ class _Replacement:
                             os.fchown(self.temp.fd, -1, self.current.st_gid)
                         except OSError:
                             pass
+            if self.current is not None and hasattr(os, "setxattr"):
+                if self.acl is not None:
+                    os.setxattr(self.temp.fd, "system.posix_acl_access", self.acl)
+                else:
+                    try:
+                        os.removexattr(self.temp.fd, "system.posix_acl_access")
+                    except OSError as error:
+                        if error.errno not in (errno.ENODATA, errno.ENOTSUP, errno.EOPNOTSUPP):
+                            raise
             self.temp.write(data, keep_mode)
         except BaseException:
             self.temp.discard()
@@ -907,34 +932,45 @@ def _read_as_another(param, value, part, read_as):
     raise ValueError(f"{param} {value!r} is not a name this system keeps: it reads {part!r} as {read_as!r}")
 
 
-def _check_inside_root(names):
+_TEMP_NAME = re.compile(r"\..+\.[0-9a-f]{24}\.tmp", re.S)
+
+
+def _check_inside_root(root_dir, names):
     """The names, joined in order below the archive root, must not lead out of it, nor hold a
     component the system reads as another name (Windows: trailing dots and spaces, devices)."""
     sep, altsep = os.sep, os.altsep
-    depth = 0
-    for param, value in names:
+    below = []
+    for n, (param, value) in enumerate(names):
         if os.path.isabs(value):
             _leaves_root(param, value, "it is an absolute path")
         if os.path.splitdrive(value)[0]:
             _leaves_root(param, value, "it names a drive")
         text = value if altsep is None else value.replace(altsep, sep)
+        last = None
         for part in text.split(sep):
             if not part or part == ".":
                 continue
+            last = part
             if part == "..":
-                depth -= 1
-                if depth < 0:
+                if not below:
                     _leaves_root(param, value, "its '..' components climb above the root")
+                if os.path.islink(os.path.join(root_dir, sep.join(below))):
+                    raise ValueError(f"{param} {value!r} would place files outside the archive root: its '..' follows "
+                                     f"the symbolic link {sep.join(below)!r}")
+                below.pop()
                 continue
-            depth += 1
+            below.append(part)
             resolved = os.path.abspath(sep + part)
             read_as = os.path.basename(resolved) or resolved
             if read_as != part:
                 _read_as_another(param, value, part, read_as)
+        if n == 1 and last is not None and _TEMP_NAME.fullmatch(last):
+            raise ValueError(f"{param} {value!r} is not a name this archive writes: {last!r} has the form of its "
+                             "temporary files")
 
 
 def _section_dir_inside_root(root_dir, section):
-    _check_inside_root((("section", section),))
+    _check_inside_root(root_dir, (("section", section),))
     return root_dir / section
 
 
@@ -961,6 +997,7 @@ async def _archive_page(self, page, section):
     screenshot_path = section_dir / "screenshot.png"
     html_path = section_dir / "page.html"
     markdown_path = section_dir / "page.md"
+    _Replacement(str(screenshot_path), private=False)  # a path the page library may write
     await page.screenshot(path=str(screenshot_path), full_page=True)
     html = await page.content()
     _replace_text(html_path, html, private=False)
@@ -974,6 +1011,7 @@ async def _archive_locator(self, locator, section):
     screenshot_path = section_dir / "screenshot.png"
     html_path = section_dir / "page.html"
     markdown_path = section_dir / "page.md"
+    _Replacement(str(screenshot_path), private=False)  # a path the page library may write
     await locator.wait_for(state="visible", timeout=10000)
     await locator.screenshot(path=str(screenshot_path))
     html = await locator.evaluate("element => element.outerHTML")
@@ -1031,8 +1069,9 @@ class KestrowArchiver:
             _wrong_type("filename", str, filename)
         if type(payload) is not dict:
             _wrong_type("payload", dict, payload)
-        _check_inside_root((("section", section), ("filename", filename)))
-        section_dir = self.root_dir / section
+        root_dir = self.root_dir
+        _check_inside_root(root_dir, (("section", section), ("filename", filename)))
+        section_dir = root_dir / section
         section_dir.mkdir(parents=True, exist_ok=True)
         path = section_dir / filename
         text = json.dumps(payload, ensure_ascii=False, indent=2)
