@@ -97,7 +97,7 @@ class TestSteps:
         screenshot.parent.mkdir(parents=True)
         if kind != "folder" and not hasattr(os, "mkfifo"):
             pytest.skip(f"a {kind} in the file system: POSIX only")
-        {"FIFO": os.mkfifo, "folder": os.mkdir, "link to nothing": lambda p: p.symlink_to(p.parent / "nothing")}[kind](
+        {"FIFO": lambda p: os.mkfifo(p), "folder": os.mkdir, "link to nothing": lambda p: p.symlink_to(p.parent / "nothing")}[kind](
             screenshot)
         with pytest.raises(OSError) as plain:  # page.html's error, through save_json
             archive.save_json(section="s", filename="screenshot.png", payload={})
