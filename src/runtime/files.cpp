@@ -195,20 +195,6 @@ void clear_dead_writers(Handle os, Handle folder) {
         if (foreign_temp_name(name, token)) remove_if_writer_gone(os, call_method(os_path, "join"_id, folder, name));
 }
 
-// The replaced file's owner and group for the new file, where this process may give them (root,
-// or a member of the group for the group alone); otherwise it stays the writer's.
-void keep_owner(Handle os, Handle fd, Handle made, Handle current) {
-    Ref fchown = lookup(os, "fchown"_id);
-    if (!fchown) return;  // no owners to keep (Windows)
-    Ref uid = getattr(current, "st_uid"_id), gid = getattr(current, "st_gid"_id);
-    bool same_uid = truth(own(PyObject_RichCompare(uid.get(), getattr(made, "st_uid"_id).get(), Py_EQ)));
-    bool same_gid = truth(own(PyObject_RichCompare(gid.get(), getattr(made, "st_gid"_id).get(), Py_EQ)));
-    if (same_uid && same_gid) return;
-    Ref unchanged = integer(-1);
-    if (suppress(PyExc_OSError, [&] { call(fchown, fd, same_uid ? unchanged : uid, gid); })) return;
-    if (!same_gid) suppress(PyExc_OSError, [&] { call(fchown, fd, unchanged, gid); });
-}
-
 // The extended attribute that holds a file's POSIX access ACL. Its mask is the file's group bits.
 Handle access_acl_name() { return "system.posix_acl_access"_id; }
 
@@ -496,7 +482,7 @@ void Replacement::prepare(Handle data) {
         Ref base = split_path(getattr(os_, "path"_id), target_).second;
         detail::TempFile& temp = temp_.emplace(os_, folder_, base, keep_mode ? 0600 : 0666, where_);
         if (current_) {
-            keep_owner(os_, temp.fd(), temp.made(), current_);
+            give_owner(os_, temp.fd(), temp.made(), current_);
             keep_access_acl(os_, temp.fd(), acl_, where_);
         }
         temp.write(data, keep_mode);

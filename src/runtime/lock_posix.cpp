@@ -15,15 +15,6 @@ long open_flags(Handle os, Handle access) {
            os_flag(os, "O_CLOEXEC"_id) | os_flag(os, "O_NOCTTY"_id);
 }
 
-// A lock file root made in a user's folder would lock the user out (owner-only): it goes to the
-// folder's owner, where this process may give it.
-void give_to_folder_owner(Handle os, Handle fd, Handle folder) {
-    Ref uid = getattr(folder, "st_uid"_id);
-    Ref made_by = getattr(call_method(os, "fstat"_id, fd), "st_uid"_id);
-    if (truth(own(PyObject_RichCompare(uid.get(), made_by.get(), Py_EQ)))) return;
-    suppress(PyExc_OSError, [&] { call_method(os, "fchown"_id, fd, uid, getattr(folder, "st_gid"_id)); });
-}
-
 }  // namespace
 
 Descriptor open_lock_file(Handle os, Handle path, Handle folder) {
@@ -46,7 +37,8 @@ Descriptor open_lock_file(Handle os, Handle path, Handle folder) {
                 }))
                 return fd;  // nothing there, and nothing can be made there
             if (!made) continue;  // made by someone else meanwhile
-            give_to_folder_owner(os, fd.fd(), folder);
+            // Root's file in a user's folder would lock the user out (owner-only): it is the folder owner's.
+            give_owner(os, fd.fd(), call_method(os, "fstat"_id, fd.fd()), folder);
         }
         if (file_type(call_method(os, "fstat"_id, fd.fd())) != regular_type) raise_os_error(EINVAL, path, "Not a regular file");
         return fd;

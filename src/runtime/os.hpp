@@ -77,6 +77,11 @@ Identity identity(Handle st);
 // file an open descriptor has is still the one at that name.
 bool names_file(Handle os, Handle path, Handle st);
 
+// Gives the file open at `fd` (os.fstat `made`) the owner and group of `owner` (an os.stat
+// result), where this process may (root, or a member of the group for the group alone); otherwise
+// it stays the maker's. Nothing where the platform has no owners (Windows).
+void give_owner(Handle os, Handle fd, Handle made, Handle owner);
+
 // Flushes what was written through `fd` to the disk: fcntl(fd, F_FULLFSYNC) where the interpreter's
 // fcntl has it (macOS), else (or when the file system refuses it) os.fsync.
 void sync_file(Handle os, Handle fd);
