@@ -15,6 +15,15 @@ def tree(top):
     return sorted(p.relative_to(top).as_posix() for p in top.rglob("*"))
 
 
+def refusal(archive, top, section, filename):
+    """The ValueError's message for save_json(section, filename), which must change nothing below `top`."""
+    before = tree(top)
+    with pytest.raises(ValueError) as info:
+        archive.save_json(section=section, filename=filename, payload={})
+    assert tree(top) == before
+    return str(info.value)
+
+
 def test_file_bytes_and_returned_path(archive, root):
     payload = {"z": 1, "名称": "值 ✓", "a": [1, {"b": None, "c": True}], "e": {}}
     result = archive.save_json(section="新 分区", filename="data.json", payload=payload)
@@ -124,12 +133,9 @@ class TestOutputStaysInsideRoot:
     )
     def test_escaping_names_are_refused_before_anything_is_made(self, archive, root, tmp_path, section,
                                                                 filename, culprit):
-        before = tree(tmp_path)
-        with pytest.raises(ValueError) as info:
-            archive.save_json(section=section, filename=filename, payload={})
         value = section if culprit == "section" else filename
-        assert str(info.value).startswith(f"{culprit} {value!r} would place files outside the archive root: ")
-        assert tree(tmp_path) == before
+        assert refusal(archive, tmp_path, section, filename).startswith(
+            f"{culprit} {value!r} would place files outside the archive root: ")
 
     # Refused, each before anything is made: a file named like the file layer's temporary files,
     # which the next process writing in its folder would remove as a dead writer's leftover (names
@@ -150,13 +156,10 @@ class TestOutputStaysInsideRoot:
         if section.startswith(("a", "real")):  # root/a and root/real/a lead outside
             symlink_or_skip(root / "a", tmp_path / "outside")
             symlink_or_skip(root / "real" / "a", tmp_path / "outside")
-        before = tree(tmp_path)
         if not refused:
             assert os.path.isfile(archive.save_json(section=section, filename=filename, payload={}))
             return
-        with pytest.raises(ValueError) as info:
-            archive.save_json(section=section, filename=filename, payload={})
-        assert refused in str(info.value) and tree(tmp_path) == before
+        assert refused in refusal(archive, tmp_path, section, filename)
 
     def test_absolute_section_under_the_root_is_still_refused(self, archive, root):
         with pytest.raises(ValueError, match="absolute path"):
@@ -185,12 +188,9 @@ class TestOutputStaysInsideRoot:
             assert path == str(root / section / filename)
             assert os.path.basename(path) in os.listdir(os.path.dirname(path))  # the very name given
             return
-        before = tree(tmp_path)
-        with pytest.raises(ValueError) as info:
-            archive.save_json(section=section, filename=filename, payload={})
         value = section if culprit == "section" else filename
-        assert str(info.value).startswith(f"{culprit} {value!r} is not a name this system keeps: it reads {part!r} as ")
-        assert tree(tmp_path) == before
+        assert refusal(archive, tmp_path, section, filename).startswith(
+            f"{culprit} {value!r} is not a name this system keeps: it reads {part!r} as ")
 
     def test_windows_path_rules(self, tmp_path):
         # The check reads names by the interpreter's os.path rules; Windows' are swapped in here
