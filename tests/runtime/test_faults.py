@@ -477,6 +477,19 @@ def relative(result, folder):
 
 
 def descriptors():
+    """How many descriptors this process holds. Windows: the C runtime's table, which is where the
+    modules' descriptors live (under Wine, /proc/self/fd lists Wine's own host descriptors, which
+    come and go on their own)."""
+    if os.name == "nt":
+        import msvcrt
+
+        def held(fd):
+            try:
+                msvcrt.get_osfhandle(fd)
+                return True
+            except OSError:
+                return False
+        return sum(map(held, range(512)))
     return len(os.listdir("/proc/self/fd")) if os.path.isdir("/proc/self/fd") else None
 
 
