@@ -103,8 +103,7 @@ void write_all(Handle os, Handle fd, Handle data) {
             raise(PyExc_OSError, "raw write() returned invalid length %zd (should have been between 0 and %zd)", n, size);
         if (n == 0) raise(PyExc_OSError, "short write");
         if (n == size) break;
-        remaining = own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(remaining.get()) + n,
-                                                  PyBytes_GET_SIZE(remaining.get()) - n));
+        remaining = own(PyBytes_FromStringAndSize(PyBytes_AS_STRING(remaining.get()) + n, size - n));
     }
 }
 

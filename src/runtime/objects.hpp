@@ -9,6 +9,8 @@ namespace rt {
 inline Ref getattr(Handle obj, Handle name) { return own(PyObject_GetAttr(obj, name)); }
 inline void setattr(Handle obj, Handle name, Handle value) { check(PyObject_SetAttr(obj, name, value)); }
 inline bool truth(Handle obj) { return check(PyObject_IsTrue(obj)) != 0; }
+// a == b, as the operator answers it (no shortcut for an object that is itself)
+inline bool equal(Handle a, Handle b) { return truth(own(PyObject_RichCompare(a, b, Py_EQ))); }
 inline Ref str(const char* utf8) { return own(PyUnicode_FromString(utf8)); }
 inline Ref to_str(Handle obj) { return own(PyObject_Str(obj)); }
 inline Ref integer(long v) { return own(PyLong_FromLong(v)); }

@@ -94,8 +94,7 @@ void give_owner(Handle os, Handle fd, Handle made, Handle owner) {
     Ref fchown = lookup(os, "fchown"_id);
     if (!fchown) return;  // no owners to give (Windows)
     Ref uid = getattr(owner, "st_uid"_id), gid = getattr(owner, "st_gid"_id);
-    bool same_uid = truth(own(PyObject_RichCompare(uid.get(), getattr(made, "st_uid"_id).get(), Py_EQ)));
-    bool same_gid = truth(own(PyObject_RichCompare(gid.get(), getattr(made, "st_gid"_id).get(), Py_EQ)));
+    const bool same_uid = equal(uid, getattr(made, "st_uid"_id)), same_gid = equal(gid, getattr(made, "st_gid"_id));
     if (same_uid && same_gid) return;
     Ref unchanged = integer(-1);
     if (suppress(PyExc_OSError, [&] { call(fchown, fd, same_uid ? unchanged : uid, gid); })) return;

@@ -84,7 +84,7 @@ void check_inside_root(Handle root_dir, std::initializer_list<PathName> names) {
             }
             rt::check(PyList_Append(below.get(), part));
             Ref read_as = read_by_system(os_path, sep, part);
-            if (!rt::truth(rt::own(PyObject_RichCompare(read_as.get(), part, Py_EQ)))) read_as_another(name, part, read_as);
+            if (!rt::equal(read_as, part)) read_as_another(name, part, read_as);
         }
         if (name.names == PathName::File && last && rt::is_temp_name(last)) temporary_name(name, last);
     }

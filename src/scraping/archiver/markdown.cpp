@@ -28,7 +28,7 @@ Ref style_of(Handle node) {
 // fail)
 bool equals_true(Handle value) {
     if (PyUnicode_CheckExact(value.get())) return PyUnicode_Compare(value, "true"_id) == 0;
-    return rt::truth(rt::own(PyObject_RichCompare(value, "true"_id, Py_EQ)));
+    return rt::equal(value, "true"_id);
 }
 
 // text in value

@@ -52,9 +52,7 @@ bool unchanged_since(Handle os, Handle path, Handle read) {
     Ref now;
     if (!rt::suppress({ENOENT, ENOTDIR}, [&] { now = rt::call_method(os, "stat"_id, path); })) return !read;
     if (!read || rt::identity(now) != rt::identity(read)) return false;
-    auto same = [&](Handle field) {
-        return rt::truth(rt::own(PyObject_RichCompare(rt::getattr(now, field).get(), rt::getattr(read, field).get(), Py_EQ)));
-    };
+    auto same = [&](Handle field) { return rt::equal(rt::getattr(now, field), rt::getattr(read, field)); };
     return same("st_size"_id) && same("st_mtime_ns"_id);
 }
 
@@ -119,10 +117,6 @@ rt::FileLock lock_store(Handle self, rt::FileLock::Mode mode) {
 
 // --- writing -------------------------------------------------------------------------------------
 
-// How many copies of damaged files a folder may gather before a save over yet another one fails,
-// and how many names, seen free, may turn out taken when written (made meanwhile by others).
-constexpr int max_damaged_copies = 10000, max_taken_meanwhile = 10;
-
 AccountsUpdate::AccountsUpdate(const Call& c, Handle self, const StoredAccounts& stored)
     : self_(rt::new_ref(self)), accounts_(stored.accounts), meta_path_(rt::getattr(self, "meta_path"_id)), read_(stored.read) {
     // This module's own _save_accounts, given what it accepts, is done up to its commit point now;
@@ -144,6 +138,31 @@ void AccountsUpdate::flush() {
     if (file_) file_->flush();
 }
 
+namespace {
+
+// How many copies of damaged files a folder may gather before a save over yet another one fails,
+// and how many names, seen free, may turn out taken when written (made meanwhile by others).
+constexpr int max_damaged_copies = 10000, max_taken_meanwhile = 10;
+
+// A save never destroys a damaged file silently: its bytes, `kept`, are written unchanged to a new
+// file beside `target`, "<name>.damaged", "<name>.damaged-1", ... (an earlier copy is never
+// overwritten). A name seen taken is passed over with one lstat; a copy is written only where none
+// was seen. Returns the copy's path.
+Ref copy_of_damaged(Handle target, Handle kept) {
+    Ref lexists = rt::getattr(rt::getattr(rt::os_module(), "path"_id), "lexists"_id);
+    for (int n = 0, written = 0;; ++n) {
+        if (n == max_damaged_copies || written == max_taken_meanwhile)
+            rt::raise(PyExc_FileExistsError, "no free name for a copy of the damaged file %R", target.get());
+        Ref copy = n == 0 ? rt::own(PyUnicode_FromFormat("%U.damaged", target.get()))
+                          : rt::own(PyUnicode_FromFormat("%U.damaged-%d", target.get(), n));
+        if (rt::truth(rt::call(lexists, copy))) continue;
+        ++written;
+        if (rt::write_new_file(copy, kept)) return copy;
+    }
+}
+
+}  // namespace
+
 PendingFile::PendingFile(const Call& c, Handle self, Handle accounts, const Ref* damaged) {
     Ref meta_path = rt::getattr(self, "meta_path"_id);
     Ref indent = rt::integer(2);
@@ -153,21 +172,9 @@ PendingFile::PendingFile(const Call& c, Handle self, Handle accounts, const Ref*
     rt::Replacement& file = file_.emplace(meta_path, rt::NewFile::Private);
     Ref kept = damaged ? *damaged : read_accounts(c, meta_path, Reading::Strict).damaged;
     file.prepare(data);
-    // A save never destroys a damaged file silently: its bytes are kept unchanged in a new file
-    // beside it, "<name>.damaged", "<name>.damaged-1", ... (an earlier copy is never overwritten).
-    // A name seen taken is passed over with one lstat; a copy is written only where none was seen.
-    Ref lexists = rt::getattr(rt::getattr(rt::os_module(), "path"_id), "lexists"_id);
-    for (int n = 0, written = 0; kept && !copy_; ++n) {
-        if (n == max_damaged_copies || written == max_taken_meanwhile)
-            rt::raise(PyExc_FileExistsError, "no free name for a copy of the damaged file %R", file.target().get());
-        Ref copy = n == 0 ? rt::own(PyUnicode_FromFormat("%U.damaged", file.target().get()))
-                          : rt::own(PyUnicode_FromFormat("%U.damaged-%d", file.target().get(), n));
-        if (rt::truth(rt::call(lexists, copy))) continue;
-        ++written;
-        if (rt::write_new_file(copy, kept)) {
-            copy_ = std::move(copy);
-            maker_ = rt::as_long(rt::call_method(rt::os_module(), "getpid"_id));
-        }
+    if (kept) {
+        copy_ = copy_of_damaged(file.target(), kept);
+        maker_ = rt::as_long(rt::call_method(rt::os_module(), "getpid"_id));
     }
 }
 
